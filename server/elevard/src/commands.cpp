@@ -1,0 +1,120 @@
+#include "commands.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <sstream>
+
+class CommandContext {
+public:
+    CommandContext(std::vector<std::string> arguments, CommandHandler handler, bool direct)
+        : arguments(std::move(arguments)), handler(std::move(handler)), direct(direct) {}
+
+    std::vector<std::string> arguments;
+    CommandHandler handler;
+    bool direct;
+};
+
+class ExecutableCommandContext : public CommandContext {
+public:
+    ExecutableCommandContext(const CommandContext& context, const std::string& command,
+                             std::optional<int> socket)
+        : CommandContext(context), command(command), socket(socket) {}
+
+    std::string command;
+    std::optional<int> socket;
+};
+
+namespace {
+
+constexpr size_t kOptionalPrefixLength = 4;  // "opt_"
+
+// The argument list of one command for the help text: "<name> " or "[name] " per argument.
+std::string help(const CommandContext& context) {
+    std::string text;
+    for (const std::string& name : context.arguments) {
+        if (name.size() > kOptionalPrefixLength && name.compare(0, 4, "opt_") == 0) {
+            text += "[" + name.substr(kOptionalPrefixLength) + "] ";
+        } else {
+            text += "<" + name + "> ";
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+CommandsFactory& CommandsFactory::reg(const std::vector<std::string>& names,
+                                      std::vector<std::string> arguments, CommandHandler handler,
+                                      bool direct) {
+    if (names.empty()) {
+        return *this;
+    }
+    auto context =
+        std::make_shared<CommandContext>(std::move(arguments), std::move(handler), direct);
+    for (const std::string& name : names) {
+        commands_.emplace(name, context);
+    }
+    return *this;
+}
+
+std::shared_ptr<ExecutableCommandContext> CommandsFactory::get(const std::string& command,
+                                                               std::optional<int> socket) const {
+    std::string name;
+    CommandIterator position = command.begin();
+    extractWord(&position, command.end(), &name);
+    auto found = commands_.find(name);
+    if (found == commands_.end()) {
+        return nullptr;
+    }
+    return std::make_shared<ExecutableCommandContext>(*found->second, command, socket);
+}
+
+std::string CommandsFactory::help() const {
+    size_t width = 0;
+    for (const auto& [name, context] : commands_) {
+        width = std::max(width, name.size());
+    }
+    ++width;
+    std::ostringstream text;
+    auto list = [&](bool direct) {
+        for (const auto& [name, context] : commands_) {
+            if (context->direct == direct) {
+                text << ' ' << name << std::string(width - name.size(), ' ') << ::help(*context)
+                     << '\n';
+            }
+        }
+    };
+    text << "Velk elevard service. Accepts and server Velk Mediaserver tcp requests"
+         << " and is called directly in some cases.\n\n"
+         << "Supported socket commands:\n";
+    list(false);
+    text << "\nSupported direct commands:\n";
+    list(true);
+    return text.str();
+}
+
+Result execute(const std::shared_ptr<ExecutableCommandContext>& context) {
+    const int descriptor = context->socket.value_or(-1);
+    Result result;
+    try {
+        result = context->handler(context->command, descriptor);
+    } catch (const std::exception& error) {
+        // A malformed number in the line ends up here; the request fails, the service goes on.
+        std::fprintf(stderr, "Command handler failed: %s\n", error.what());
+        result = Result::invalidArgument;
+    } catch (...) {
+        std::fprintf(stderr, "Command handler failed with an unknown exception\n");
+        result = Result::invalidArgument;
+    }
+    if (context->socket) {
+        close(*context->socket);  // never retried: the descriptor is gone even on EINTR
+    }
+    return result;
+}
+
+bool isDirect(const std::shared_ptr<ExecutableCommandContext>& context) {
+    return context->direct;
+}

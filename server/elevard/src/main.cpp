@@ -1,0 +1,20 @@
+#include <cstdio>
+
+#include "commands.h"
+#include "register_commands.h"
+#include "run_modes.h"
+#include "velk/system_commands.h"
+
+int main(int argc, const char** argv) {
+    std::printf("Starting elevard, using domain socket: %s\n", velk::SystemCommands::kDomainSocket);
+    velk::SystemCommands systemCommands;
+    CommandsFactory factory;
+    registerCommands(factory, &systemCommands);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+
+    if (argc < 2) {
+        std::printf("Service mode is not built yet; give a command to run it directly.\n");
+        return -1;
+    }
+    return runDirect(factory, argv);
+}

@@ -1,0 +1,52 @@
+#include "run_modes.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "commands.h"
+
+int executeCommand(const CommandsFactory& factory, const std::string& command,
+                   std::optional<int> socket) {
+    std::shared_ptr<ExecutableCommandContext> context = factory.get(command, socket);
+    if (!context) {
+        std::printf("Command %s not found\n", command.c_str());
+        if (socket) {
+            close(*socket);  // never retried: the descriptor is gone even on EINTR
+        }
+        return -1;
+    }
+    Result result = execute(context);
+    if (!isDirect(context)) {
+        std::printf("%s --> %s\n", command.c_str(), toString(result).c_str());
+    }
+    return result == Result::ok ? 0 : -1;
+}
+
+bool setupIds() {
+    if (setreuid(geteuid(), geteuid()) != 0) {
+        std::perror("setreuid");
+        return false;
+    }
+    if (setregid(getegid(), getegid()) != 0) {
+        std::perror("setregid");
+        return false;
+    }
+    return true;
+}
+
+std::string makeCommandString(const char** argv) {
+    std::string command;
+    for (const char** arg = argv + 1; *arg != nullptr; ++arg) {
+        command += *arg;
+        command += ' ';
+    }
+    return command;
+}
+
+int runDirect(const CommandsFactory& factory, const char** argv) {
+    if (!setupIds()) {
+        return -1;
+    }
+    return executeCommand(factory, makeCommandString(argv), std::nullopt);
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+class CommandsFactory;
+
+// Runs one command line through `factory` and prints its outcome on standard output:
+// "Command %s not found\n" when its first word is not registered (the socket, if any, is then
+// closed here), else "%s --> %s\n" with the line and the outcome word unless the command is
+// direct. `socket` is the connection the reply goes to, empty in direct mode; it is closed
+// exactly once on every path. Returns 0 when the command ran and succeeded, else -1.
+// Thread-safe as long as `factory` is no longer written.
+int executeCommand(const CommandsFactory& factory, const std::string& command,
+                   std::optional<int> socket);
+
+// Makes the real user and group ids equal to the effective ones, users first. On failure
+// prints the reason with perror and returns false.
+bool setupIds();
+
+// Joins the program's arguments (argv[1] up to the terminating null pointer) into one command
+// line, each argument followed by one space. Nothing is quoted.
+std::string makeCommandString(const char** argv);
+
+// Direct mode: setupIds(), then the joined arguments through executeCommand().
+// Returns main's exit value: 0 or -1.
+int runDirect(const CommandsFactory& factory, const char** argv);

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace velk::testing {
+
+// What a finished child process left behind.
+struct ChildResult {
+    int exitStatus = -1;  // the exit code, or -1 when the child did not exit normally
+    int termSignal = 0;   // the signal that ended it, or 0
+    bool timedOut = false;
+    std::string out;  // everything it wrote to standard output
+    std::string err;  // everything it wrote to standard error
+};
+
+// Runs `argv` (argv[0] is a path, not looked up in PATH) with `extraEnv` entries
+// ("NAME=value") added to this process's environment and `input` on its standard input.
+// Kills the child with SIGKILL when it runs past `timeoutSeconds`; that only guards against
+// hangs. Blocks until the child has ended and been reaped.
+ChildResult runChild(const std::vector<std::string>& argv,
+                     const std::vector<std::string>& extraEnv = {}, const std::string& input = "",
+                     int timeoutSeconds = 60);
+
+}  // namespace velk::testing
