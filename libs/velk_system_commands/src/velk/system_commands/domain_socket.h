@@ -1,0 +1,49 @@
+#pragma once
+
+// Message framing on a connected Unix stream socket, shared by the service and its clients.
+// One connection carries one exchange: the client sends one buffer message holding a command
+// line, the service answers with at most one message, then closes the connection.
+//
+// Wire formats (integers in host byte order):
+//   buffer message:     int64 length N, then N payload bytes, no terminator. N <= 0 carries
+//                       no payload and counts as a failed transfer on both ends.
+//   integer message:    a buffer message of length 8 whose payload is one int64.
+//   descriptor message: one sendmsg of 1 data byte (ignored) plus one SCM_RIGHTS control
+//                       message (cmsg_len 20) carrying exactly one descriptor.
+//
+// None of these functions keeps state, retries after a failure, times out or closes the
+// connection: the caller owns the socket. Each may be called from any thread; one connection
+// is used by one thread at a time.
+
+namespace velk::system_commands::domain_socket {
+
+// Receives one buffer message. `grow` is called with `context` and the announced length N
+// (only when N > 0) and must return a destination of at least N bytes, or nullptr to refuse.
+// Returns true when N > 0 and all N bytes arrived.
+bool readBuffer(int socket, void* (*grow)(void*, long), void* context);
+
+// Receives one integer message into `*value`. Returns false on end of stream, a read error or
+// a length that is not positive or is above 8; `*value` is then unchanged or partly written.
+bool readInt64(int socket, long* value);
+
+// Receives one descriptor message. Returns the received descriptor, owned by the caller, or
+// -1 when nothing or anything but exactly one SCM_RIGHTS descriptor arrived.
+int readFd(int socket);
+
+// Sends one buffer message of `size` bytes from `data`. Returns true when size > 0 and every
+// byte went out; a size <= 0 still writes the length and returns false.
+bool sendBuffer(int socket, const void* data, long size);
+
+// Sends one integer message. Returns true when all 16 bytes went out.
+bool sendInt64(int socket, long value);
+
+// Sends `fd` in one descriptor message and then closes `fd` in this process, whatever the
+// outcome: the descriptor belongs to sendFd once it is called. Returns true when sent.
+bool sendFd(int socket, int fd);
+
+// Creates a stream socket connected to `path`. Returns the descriptor, owned by the caller, or
+// -1 when no socket could be created. A failed connect is not reported here: the first send on
+// the returned socket fails instead.
+int createConnectedSocket(const char* path);
+
+}  // namespace velk::system_commands::domain_socket

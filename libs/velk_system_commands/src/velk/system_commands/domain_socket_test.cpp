@@ -1,0 +1,3 @@
+#include "velk/system_commands/domain_socket.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,1 @@
+#include "velk/system_commands/domain_socket.h"

@@ -1,0 +1,3 @@
+#include "velk/system_commands.h"
+
+#include <gtest/gtest.h>
