@@ -11,9 +11,12 @@
 //   descriptor message: one sendmsg of 1 data byte (ignored) plus one SCM_RIGHTS control
 //                       message (cmsg_len 20) carrying exactly one descriptor.
 //
-// None of these functions keeps state, retries after a failure, times out or closes the
-// connection: the caller owns the socket. Each may be called from any thread; one connection
-// is used by one thread at a time.
+// None of these functions keeps state, retries after a failure (an interrupted system call is
+// simply repeated), times out or closes the connection: the caller owns the socket. After a
+// failed read or send the stream is no longer usable for further messages. Sends use
+// MSG_NOSIGNAL, so a peer that has gone away yields a failure, never SIGPIPE. Failures of a
+// send are printed with perror; reads print only the two readFd diagnostics below. Each
+// function may be called from any thread; one connection is used by one thread at a time.
 
 namespace velk::system_commands::domain_socket {
 
@@ -23,27 +26,32 @@ namespace velk::system_commands::domain_socket {
 bool readBuffer(int socket, void* (*grow)(void*, long), void* context);
 
 // Receives one integer message into `*value`. Returns false on end of stream, a read error or
-// a length that is not positive or is above 8; `*value` is then unchanged or partly written.
+// a length other than 8; `*value` is then unchanged.
 bool readInt64(int socket, long* value);
 
-// Receives one descriptor message. Returns the received descriptor, owned by the caller, or
-// -1 when nothing or anything but exactly one SCM_RIGHTS descriptor arrived.
+// Receives one descriptor message. Returns the received descriptor (close-on-exec, owned by
+// the caller), or -1 when nothing or anything but exactly one SCM_RIGHTS descriptor arrived;
+// every descriptor of a refused message is closed. A wrong control level or type is printed
+// as "control level != SOL_SOCKET" or "control type != SCM_RIGHTS".
 int readFd(int socket);
 
 // Sends one buffer message of `size` bytes from `data`. Returns true when size > 0 and every
-// byte went out; a size <= 0 still writes the length and returns false.
+// byte went out; a size <= 0 still writes the length and returns false. A failed write is
+// printed as "sendData" (the length) or "write" (the payload).
 bool sendBuffer(int socket, const void* data, long size);
 
 // Sends one integer message. Returns true when all 16 bytes went out.
 bool sendInt64(int socket, long value);
 
 // Sends `fd` in one descriptor message and then closes `fd` in this process, whatever the
-// outcome: the descriptor belongs to sendFd once it is called. Returns true when sent.
+// outcome: the descriptor belongs to sendFd once it is called (-1 is sent as nothing and
+// closes nothing). Returns true when sent; a failure is printed as "sendmsg".
 bool sendFd(int socket, int fd);
 
-// Creates a stream socket connected to `path`. Returns the descriptor, owned by the caller, or
-// -1 when no socket could be created. A failed connect is not reported here: the first send on
-// the returned socket fails instead.
+// Creates a close-on-exec stream socket connected to `path` (cut to 107 bytes). Returns the
+// descriptor, owned by the caller, or -1 after printing "create socket error" when no socket
+// could be created. A failed connect is not reported here: the first send on the returned
+// socket fails instead.
 int createConnectedSocket(const char* path);
 
 }  // namespace velk::system_commands::domain_socket

@@ -1,3 +1,478 @@
 #include "velk/system_commands/domain_socket.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "velk/kit/scoped_fd.h"
+#include "velk_testing/scratch_dir.h"
+
+namespace ds = velk::system_commands::domain_socket;
+using velk::kit::ScopedFd;
+
+namespace {
+
+int openDescriptorCount() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return -1;
+    }
+    while (readdir(dir) != nullptr) {
+        ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+struct SocketPair {
+    SocketPair() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
+            near.reset(fds[0]);
+            far.reset(fds[1]);
+        }
+    }
+    ScopedFd near;  // the end the code under test uses
+    ScopedFd far;   // the peer, driven by the test with raw system calls
+};
+
+std::string int64Bytes(int64_t value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void writeAll(int fd, const std::string& bytes) {
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// Everything readable on `fd` until end of stream.
+std::string readToEnd(int fd) {
+    std::string all;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(fd, chunk, sizeof chunk)) > 0) {
+        all.append(chunk, static_cast<size_t>(got));
+    }
+    return all;
+}
+
+// Sends `fds` in one SCM_RIGHTS message with one data byte, bypassing sendFd.
+bool sendRawDescriptors(int socket, const std::vector<int>& fds) {
+    char data = 'x';
+    iovec vector{&data, 1};
+    std::vector<char> control(CMSG_SPACE(fds.size() * sizeof(int)));
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_len = CMSG_LEN(fds.size() * sizeof(int));
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    std::memcpy(CMSG_DATA(header), fds.data(), fds.size() * sizeof(int));
+    return sendmsg(socket, &message, 0) == 1;
+}
+
+bool sameFile(int a, int b) {
+    struct stat sa, sb;
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+struct GrowTarget {
+    std::string text;
+    int calls = 0;
+    long lastLength = 0;
+    bool refuse = false;
+};
+
+void* growString(void* context, long length) {
+    auto* target = static_cast<GrowTarget*>(context);
+    ++target->calls;
+    target->lastLength = length;
+    if (target->refuse) {
+        return nullptr;
+    }
+    target->text.resize(static_cast<size_t>(length));
+    return target->text.data();
+}
+
+// Every test checks that it leaves no descriptor open behind it.
+class DomainSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override { before_ = openDescriptorCount(); }
+    void TearDown() override { EXPECT_EQ(openDescriptorCount(), before_) << "descriptor leak"; }
+
+private:
+    int before_ = 0;
+};
+
+TEST_F(DomainSocketTest, SendersPutExactBytesOnTheWire) {
+    struct Case {
+        const char* name;
+        bool (*send)(int);
+        bool sent;
+        std::string wire;
+    };
+    const Case cases[] = {
+        {"int 1", [](int s) { return ds::sendInt64(s, 1); }, true, int64Bytes(8) + int64Bytes(1)},
+        {"int -2", [](int s) { return ds::sendInt64(s, -2); }, true,
+         int64Bytes(8) + int64Bytes(-2)},
+        {"int max", [](int s) { return ds::sendInt64(s, LONG_MAX); }, true,
+         int64Bytes(8) + int64Bytes(LONG_MAX)},
+        {"command line", [](int s) { return ds::sendBuffer(s, "exists /tmp", 11); }, true,
+         int64Bytes(11) + "exists /tmp"},
+        {"binary", [](int s) { return ds::sendBuffer(s, "a\0b", 3); }, true,
+         int64Bytes(3) + std::string("a\0b", 3)},
+        {"empty buffer", [](int s) { return ds::sendBuffer(s, "", 0); }, false, int64Bytes(0)},
+        {"negative size", [](int s) { return ds::sendBuffer(s, "abc", -3); }, false,
+         int64Bytes(-3)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketPair pair;
+        EXPECT_EQ(c.send(pair.near.get()), c.sent);
+        pair.near.reset();
+        EXPECT_EQ(readToEnd(pair.far.get()), c.wire);
+    }
+}
+
+TEST_F(DomainSocketTest, SendFdPutsOneByteAndOneRightsMessageAndClosesTheDescriptor) {
+    SocketPair pair;
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    ScopedFd keep(pipeFds[0]);
+    int passed = pipeFds[1];
+
+    ASSERT_TRUE(ds::sendFd(pair.near.get(), passed));
+    EXPECT_EQ(fcntl(passed, F_GETFD), -1) << "sendFd must close the passed descriptor";
+    EXPECT_EQ(errno, EBADF);
+
+    char data[4];
+    iovec vector{data, sizeof data};
+    alignas(cmsghdr) char control[64];
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ASSERT_EQ(recvmsg(pair.far.get(), &message, MSG_CMSG_CLOEXEC), 1);
+    ASSERT_EQ(message.msg_controllen, CMSG_SPACE(sizeof(int)));
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(header->cmsg_len, 20u);
+    EXPECT_EQ(header->cmsg_level, SOL_SOCKET);
+    EXPECT_EQ(header->cmsg_type, SCM_RIGHTS);
+    int received;
+    std::memcpy(&received, CMSG_DATA(header), sizeof received);
+    ScopedFd owned(received);
+    EXPECT_EQ(CMSG_NXTHDR(&message, header), nullptr);
+
+    // The received descriptor is the write end of the same pipe.
+    ASSERT_EQ(write(owned.get(), "z", 1), 1);
+    char byte = 0;
+    ASSERT_EQ(read(keep.get(), &byte, 1), 1);
+    EXPECT_EQ(byte, 'z');
+}
+
+TEST_F(DomainSocketTest, ReadersRoundTripWhatTheSendersWrite) {
+    for (long value : {0L, 1L, -1L, LONG_MIN, LONG_MAX, 4096L}) {
+        SCOPED_TRACE(value);
+        SocketPair pair;
+        ASSERT_TRUE(ds::sendInt64(pair.far.get(), value));
+        long got = 12345;
+        EXPECT_TRUE(ds::readInt64(pair.near.get(), &got));
+        EXPECT_EQ(got, value);
+    }
+    for (const std::string& text : {std::string("x"), std::string("list /data/"),
+                                    std::string(3 << 20, 'q'), std::string("\0\1\2", 3)}) {
+        SCOPED_TRACE(text.size());
+        SocketPair pair;
+        // Large payloads outgrow the socket buffer, so the sender runs beside the reader.
+        std::thread sender([&] {
+            EXPECT_TRUE(
+                ds::sendBuffer(pair.far.get(), text.data(), static_cast<long>(text.size())));
+        });
+        GrowTarget target;
+        EXPECT_TRUE(ds::readBuffer(pair.near.get(), growString, &target));
+        sender.join();
+        EXPECT_EQ(target.calls, 1);
+        EXPECT_EQ(target.lastLength, static_cast<long>(text.size()));
+        EXPECT_TRUE(target.text == text);
+    }
+}
+
+TEST_F(DomainSocketTest, ReadersCollectMessagesThatArriveInPieces) {
+    SocketPair pair;
+    std::string wire = int64Bytes(5) + "hello" + int64Bytes(8) + int64Bytes(77);
+    std::thread sender([&] {
+        for (char c : wire) {
+            ASSERT_EQ(write(pair.far.get(), &c, 1), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    GrowTarget target;
+    EXPECT_TRUE(ds::readBuffer(pair.near.get(), growString, &target));
+    EXPECT_EQ(target.text, "hello");
+    long value = 0;
+    EXPECT_TRUE(ds::readInt64(pair.near.get(), &value));
+    EXPECT_EQ(value, 77);
+    sender.join();
+}
+
+TEST_F(DomainSocketTest, ReadersRefuseBrokenOrEmptyMessages) {
+    struct Case {
+        const char* name;
+        std::string wire;  // written by the peer, which then closes
+        bool callbackCalled;
+    };
+    const Case cases[] = {
+        {"nothing", "", false},
+        {"3 of 8 length bytes", int64Bytes(5).substr(0, 3), false},
+        {"length 0", int64Bytes(0), false},
+        {"length 0 then more", int64Bytes(0) + "junk", false},
+        {"negative length", int64Bytes(-4), false},
+        {"payload cut short", int64Bytes(10) + "abcd", true},
+        {"length 8, no payload", int64Bytes(8), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            SocketPair pair;
+            writeAll(pair.far.get(), c.wire);
+            pair.far.reset();
+            GrowTarget target;
+            EXPECT_FALSE(ds::readBuffer(pair.near.get(), growString, &target));
+            EXPECT_EQ(target.calls, c.callbackCalled ? 1 : 0);
+        }
+        {
+            SocketPair pair;
+            writeAll(pair.far.get(), c.wire);
+            pair.far.reset();
+            long value = 99;
+            EXPECT_FALSE(ds::readInt64(pair.near.get(), &value));
+            EXPECT_EQ(value, 99);
+        }
+    }
+}
+
+TEST_F(DomainSocketTest, ReadInt64AcceptsOnlyLengthEight) {
+    struct Case {
+        int64_t length;
+        bool accepted;
+    };
+    const Case cases[] = {{8, true}, {9, false}, {16, false}, {7, false}, {1, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        SocketPair pair;
+        writeAll(pair.far.get(), int64Bytes(c.length) + std::string(16, '\x01'));
+        pair.far.reset();
+        long value = 99;
+        EXPECT_EQ(ds::readInt64(pair.near.get(), &value), c.accepted);
+        EXPECT_EQ(value, c.accepted ? 0x0101010101010101L : 99);
+    }
+}
+
+TEST_F(DomainSocketTest, ReadBufferFailsWithoutADestination) {
+    {
+        SocketPair pair;
+        writeAll(pair.far.get(), int64Bytes(3) + "abc");
+        GrowTarget target;
+        target.refuse = true;
+        EXPECT_FALSE(ds::readBuffer(pair.near.get(), growString, &target));
+        EXPECT_EQ(target.calls, 1);
+        EXPECT_EQ(target.lastLength, 3);
+    }
+    {
+        SocketPair pair;
+        writeAll(pair.far.get(), int64Bytes(3) + "abc");
+        EXPECT_FALSE(ds::readBuffer(pair.near.get(), nullptr, nullptr));
+    }
+}
+
+TEST_F(DomainSocketTest, WritingToAGonePeerFailsWithoutEndingTheProcess) {
+    struct Case {
+        const char* name;
+        bool (*send)(int);
+        const char* diagnostic;
+    };
+    const Case cases[] = {
+        {"int", [](int s) { return ds::sendInt64(s, 1); }, "sendData: Broken pipe\n"},
+        {"buffer", [](int s) { return ds::sendBuffer(s, "x", 1); }, "sendData: Broken pipe\n"},
+        {"descriptor", [](int s) { return ds::sendFd(s, open("/dev/null", O_RDONLY | O_CLOEXEC)); },
+         "sendmsg: Broken pipe\n"},
+        {"no socket", [](int) { return ds::sendInt64(-1, 1); }, "sendData: Bad file descriptor\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketPair pair;
+        pair.far.reset();
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(c.send(pair.near.get()));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.diagnostic);
+    }
+}
+
+TEST_F(DomainSocketTest, PayloadWriteFailureIsReportedAsWrite) {
+    SocketPair pair;
+    // The peer takes the length and goes away while the payload, larger than any socket
+    // buffer, is still being written.
+    std::thread peer([&] {
+        int64_t length = 0;
+        EXPECT_EQ(read(pair.far.get(), &length, sizeof length), 8);
+        EXPECT_EQ(length, 8 << 20);
+        pair.far.reset();
+    });
+    std::string payload(8 << 20, 'p');
+    testing::internal::CaptureStderr();
+    bool sent = ds::sendBuffer(pair.near.get(), payload.data(), static_cast<long>(payload.size()));
+    std::string err = testing::internal::GetCapturedStderr();
+    peer.join();
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(err.rfind("write: ", 0), 0u) << err;
+}
+
+TEST_F(DomainSocketTest, SendFdOfMinusOneSendsNothingAndClosesNothing) {
+    SocketPair pair;
+    int before = openDescriptorCount();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(ds::sendFd(pair.near.get(), -1));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "sendmsg: Bad file descriptor\n");
+    EXPECT_EQ(openDescriptorCount(), before);
+    EXPECT_NE(fcntl(pair.near.get(), F_GETFD), -1) << "the socket must stay open";
+    pair.near.reset();
+    EXPECT_EQ(ds::readFd(pair.far.get()), -1);
+}
+
+TEST_F(DomainSocketTest, ReadFdAcceptsExactlyOneDescriptorAndClosesRefusedOnes) {
+    struct Case {
+        const char* name;
+        int count;  // descriptors in the one message; 0 sends a plain data byte
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"one", 1, true},
+        {"two", 2, false},
+        {"three", 3, false},
+        {"plain byte", 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketPair pair;
+        {
+            std::vector<ScopedFd> sent;
+            std::vector<int> raw;
+            for (int i = 0; i < c.count; ++i) {
+                sent.emplace_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+                raw.push_back(sent.back().get());
+            }
+            if (c.count == 0) {
+                ASSERT_EQ(write(pair.far.get(), "x", 1), 1);
+            } else {
+                ASSERT_TRUE(sendRawDescriptors(pair.far.get(), raw));
+            }
+        }
+        int before = openDescriptorCount();
+        testing::internal::CaptureStderr();
+        ScopedFd got(ds::readFd(pair.near.get()));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(got.valid(), c.accepted);
+        EXPECT_EQ(openDescriptorCount(), before + (c.accepted ? 1 : 0));
+        if (got.valid()) {
+            EXPECT_EQ(fcntl(got.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+        }
+    }
+}
+
+TEST_F(DomainSocketTest, SendFdAndReadFdPassAnOpenFile) {
+    velk::testing::ScratchDir scratch;
+    ASSERT_TRUE(scratch.write("f", "content"));
+    SocketPair pair;
+    int fd = open(scratch.file("f").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ScopedFd reference(open(scratch.file("f").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(ds::sendFd(pair.far.get(), fd));
+    ScopedFd got(ds::readFd(pair.near.get()));
+    ASSERT_TRUE(got.valid());
+    EXPECT_TRUE(sameFile(got.get(), reference.get()));
+    EXPECT_EQ(readToEnd(got.get()), "content");
+}
+
+void ignoreSignal(int) {}
+
+TEST_F(DomainSocketTest, InterruptedReadsAreResumed) {
+    struct sigaction action {};
+    action.sa_handler = ignoreSignal;  // no SA_RESTART: blocked calls fail with EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+
+    SocketPair pair;
+    long value = 0;
+    int fd = -2;
+    std::thread reader([&] {
+        EXPECT_TRUE(ds::readInt64(pair.near.get(), &value));
+        fd = ds::readFd(pair.near.get());
+    });
+    auto interrupt = [&] {
+        for (int i = 0; i < 10; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            pthread_kill(reader.native_handle(), SIGUSR1);
+        }
+    };
+    interrupt();
+    ASSERT_TRUE(ds::sendInt64(pair.far.get(), 42));
+    interrupt();
+    ASSERT_TRUE(ds::sendFd(pair.far.get(), open("/dev/null", O_RDONLY | O_CLOEXEC)));
+    reader.join();
+    ScopedFd received(fd);
+    EXPECT_EQ(value, 42);
+    EXPECT_TRUE(received.valid());
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+
+TEST_F(DomainSocketTest, CreateConnectedSocketReachesAListener) {
+    velk::testing::ScratchDir scratch;
+    std::string path = scratch.file("sock");
+    ScopedFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+
+    ScopedFd client(ds::createConnectedSocket(path.c_str()));
+    ASSERT_TRUE(client.valid());
+    EXPECT_EQ(fcntl(client.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    ScopedFd served(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(served.valid());
+    EXPECT_TRUE(ds::sendBuffer(client.get(), "exists /tmp", 11));
+    GrowTarget target;
+    EXPECT_TRUE(ds::readBuffer(served.get(), growString, &target));
+    EXPECT_EQ(target.text, "exists /tmp");
+}
+
+TEST_F(DomainSocketTest, ConnectFailureShowsOnTheFirstSend) {
+    velk::testing::ScratchDir scratch;
+    ScopedFd client(ds::createConnectedSocket(scratch.file("nobody-listens").c_str()));
+    ASSERT_TRUE(client.valid());
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(ds::sendBuffer(client.get(), "help", 4));
+    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("sendData: ", 0), 0u);
+}
+
+}  // namespace
