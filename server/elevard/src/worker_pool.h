@@ -1,0 +1,79 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <queue>
+#include <thread>
+#include <vector>
+
+// One thread with its own first-in, first-out task queue. The thread starts in the constructor
+// and waits for work; tasks run one after another in the order they were posted. All members
+// are thread-safe. Never copied or moved.
+class Worker {
+public:
+    Worker();
+    // Stops the thread (see stop()); tasks still queued are dropped without running.
+    ~Worker();
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    // Queues a copy of `task` and wakes the thread. A task posted after stop() never runs.
+    // Throws std::bad_alloc when the queue cannot grow; nothing is queued then.
+    void post(const std::function<void()>& task);
+
+    // The number of tasks waiting in the queue; a task being executed is not counted.
+    size_t size() const;
+
+    // The tasks waiting plus the one being executed, if any: how much work a new task would
+    // wait behind.
+    size_t load() const;
+
+    // Tells the thread to stop and joins it: a task being executed finishes first, queued
+    // tasks never run. Safe to call more than once; must not be called from the worker's own
+    // thread.
+    void stop();
+
+    // True once stop() has been called.
+    bool stopping() const;
+
+private:
+    // The thread's loop. An exception escaping a task is reported on standard error and the
+    // worker goes on with the next task.
+    void run();
+
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::condition_variable condition_;
+    bool stop_ = false;                        // guarded by mutex_
+    bool executing_ = false;                   // guarded by mutex_
+    std::queue<std::function<void()>> queue_;  // guarded by mutex_
+};
+
+// A fixed set of workers. post() may be called from any thread; the pool holds no lock of its
+// own and never holds two workers' locks at once.
+class WorkerPool {
+public:
+    // Starts `count` workers at once. Throws std::invalid_argument when `count` is 0 and
+    // std::system_error when a thread cannot start (the workers already started are joined).
+    explicit WorkerPool(size_t count);
+    // Stops and joins the workers in index order.
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    // Queues `task` on the worker with the smallest load (waiting plus executing tasks); among
+    // equal loads the lowest index wins. Returns the chosen worker's index. Throws
+    // std::bad_alloc when the task cannot be queued; nothing is queued then.
+    size_t post(const std::function<void()>& task);
+
+    // The number of workers, fixed at construction.
+    size_t count() const { return workers_.size(); }
+
+    // Worker `index` (less than count()), for inspection.
+    const Worker& worker(size_t index) const { return workers_[index]; }
+
+private:
+    std::vector<Worker> workers_;
+};

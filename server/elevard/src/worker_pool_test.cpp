@@ -1,0 +1,183 @@
+#include "worker_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <latch>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Waits until `condition` holds; false after a deadline that only catches a hang.
+template <typename Condition>
+bool eventually(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+TEST(WorkerPoolTest, RefusesAnEmptyPool) {
+    EXPECT_THROW(WorkerPool pool(0), std::invalid_argument);
+}
+
+// Tasks that block keep every worker loaded; each new task goes to the least loaded worker,
+// the lowest index among equals, and each worker runs its own tasks in posting order.
+TEST(WorkerPoolTest, DispatchesToTheLeastLoadedWorkerInIndexOrder) {
+    WorkerPool pool(3);
+    std::latch release(1);
+    std::mutex mutex;
+    std::vector<std::string> ranOn[3];
+    auto task = [&](std::string name, size_t worker) {
+        return [&, name, worker] {
+            release.wait();
+            std::lock_guard<std::mutex> lock(mutex);
+            ranOn[worker].push_back(name);
+        };
+    };
+    struct Step {
+        const char* name;
+        size_t worker;
+    };
+    const Step steps[] = {{"a", 0}, {"b", 1}, {"c", 2}, {"d", 0}, {"e", 1}, {"f", 2}, {"g", 0}};
+    std::vector<size_t> chosen;
+    for (const Step& step : steps) {
+        chosen.push_back(pool.post(task(step.name, step.worker)));
+    }
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(steps[i].name);
+        EXPECT_EQ(chosen[i], steps[i].worker);
+    }
+    release.count_down();
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return ranOn[0].size() + ranOn[1].size() + ranOn[2].size() == std::size(steps);
+    }));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(ranOn[0], (std::vector<std::string>{"a", "d", "g"}));
+    EXPECT_EQ(ranOn[1], (std::vector<std::string>{"b", "e"}));
+    EXPECT_EQ(ranOn[2], (std::vector<std::string>{"c", "f"}));
+}
+
+// A task that has left the queue still counts: the next task goes to an idle worker and runs
+// while the first one is still blocked.
+TEST(WorkerPoolTest, NeverQueuesBehindARunningTaskWhileAWorkerIsIdle) {
+    WorkerPool pool(2);
+    std::latch started(1);
+    std::latch release(1);
+    std::atomic<bool> firstDone{false};
+    EXPECT_EQ(pool.post([&] {
+        started.count_down();
+        release.wait();
+        firstDone = true;
+    }),
+              0u);
+    started.wait();
+    EXPECT_EQ(pool.worker(0).size(), 0u);
+    EXPECT_EQ(pool.worker(0).load(), 1u);
+
+    std::atomic<bool> secondDone{false};
+    EXPECT_EQ(pool.post([&] { secondDone = true; }), 1u);
+    const bool served = eventually([&] { return secondDone.load(); });
+    const bool firstStillBlocked = !firstDone;
+    release.count_down();
+    EXPECT_TRUE(served);
+    EXPECT_TRUE(firstStillBlocked);
+}
+
+// One task after another, each finished before the next is posted: worker 0 serves them all.
+TEST(WorkerPoolTest, SequentialTasksAllGoToTheFirstWorker) {
+    WorkerPool pool(4);
+    std::thread::id first;
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        std::latch done(1);
+        std::thread::id ranOn;
+        EXPECT_EQ(pool.post([&] {
+            ranOn = std::this_thread::get_id();
+            done.count_down();
+        }),
+                  0u);
+        done.wait();
+        ASSERT_TRUE(eventually([&] { return pool.worker(0).load() == 0; }));
+        if (round == 0) {
+            first = ranOn;
+        }
+        EXPECT_EQ(ranOn, first);
+    }
+}
+
+// Destroying the pool waits for the task being executed; queued tasks are dropped unrun and
+// released.
+TEST(WorkerPoolTest, DestructionFinishesTheRunningTaskAndDropsQueuedOnes) {
+    auto pool = std::make_unique<WorkerPool>(1);
+    const Worker& worker = pool->worker(0);
+    std::latch started(1);
+    std::latch release(1);
+    std::atomic<bool> runningDone{false};
+    std::atomic<int> queuedRan{0};
+    auto token = std::make_shared<int>(0);
+    pool->post([&] {
+        started.count_down();
+        release.wait();
+        runningDone = true;
+    });
+    started.wait();
+    for (int i = 0; i < 3; ++i) {
+        pool->post([&queuedRan, token] { ++queuedRan; });
+    }
+    EXPECT_EQ(worker.size(), 3u);
+    EXPECT_EQ(token.use_count(), 4);
+
+    std::thread destroyer([&] { pool.reset(); });
+    // The worker object lives until its thread is joined, which waits for `release`.
+    const bool stopping = eventually([&] { return worker.stopping(); });
+    release.count_down();
+    destroyer.join();
+    EXPECT_TRUE(stopping);
+    EXPECT_TRUE(runningDone);
+    EXPECT_EQ(queuedRan, 0);
+    EXPECT_EQ(token.use_count(), 1);
+}
+
+TEST(WorkerPoolTest, IdleWorkersStopAtOnce) {
+    std::atomic<int> ran{0};
+    {
+        WorkerPool pool(16);
+        std::latch done(1);
+        pool.post([&] {
+            ++ran;
+            done.count_down();
+        });
+        done.wait();
+    }
+    EXPECT_EQ(ran, 1);
+}
+
+// A task that throws is reported and the worker goes on with the next one.
+TEST(WorkerPoolTest, ATaskThatThrowsDoesNotEndItsWorker) {
+    Worker worker;
+    std::latch done(1);
+    testing::internal::CaptureStderr();
+    worker.post([] { throw std::runtime_error("broken task"); });
+    worker.post([] { throw 7; });
+    worker.post([&] { done.count_down(); });
+    done.wait();
+    worker.stop();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Worker task failed: broken task\n"), std::string::npos);
+    EXPECT_NE(err.find("Worker task failed with an unknown exception\n"), std::string::npos);
+}
+
+}  // namespace
