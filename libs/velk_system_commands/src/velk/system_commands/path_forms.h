@@ -1,0 +1,24 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The forms of a client's path that the ownership guard judges. Thread-safe; nothing here
+// keeps state.
+namespace velk::system_commands::detail {
+
+// Returns the lexical form of the absolute path `path`: repeated slashes collapsed, "."
+// components dropped, each ".." removing the component before it (".." at the root stays at
+// the root), no trailing slash. The root itself is "/". The file system is not consulted.
+std::string normalizePath(std::string_view path);
+
+// Returns the absolute path `path` with every symbolic link among its existing components
+// resolved, component by component as the kernel would, and its missing components appended
+// lexically (whatever creates them makes real directories). A dangling link is replaced by its
+// target, resolved the same way. Returns nullopt when the path cannot be judged: more than 40
+// links followed, an unreadable link, or a link inside /proc (its target there depends on the
+// process that reads it).
+std::optional<std::string> resolveLinks(std::string_view path);
+
+}  // namespace velk::system_commands::detail

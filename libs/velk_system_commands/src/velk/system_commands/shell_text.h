@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+// Text helpers of the system operations: failure texts and single-quoted shell words.
+// Everything here is pure and thread-safe.
+namespace velk::system_commands::detail {
+
+// Writes the rest of `pattern` (from `pos`) once no argument is left: every character is
+// copied, "%" and backslashes included.
+inline std::string formatImpl(std::string_view pattern, std::size_t pos, std::ostringstream& out) {
+    out << pattern.substr(pos);
+    return out.str();
+}
+
+// Copies `pattern` from `pos` to `out` until a placeholder, writes `current` there and goes on
+// with the remaining arguments. A "%" right after a backslash (never the pattern's first
+// character) is a literal and uses no argument; the backslash stays.
+template <typename Current, typename... Rest>
+std::string formatImpl(std::string_view pattern, std::size_t pos, std::ostringstream& out,
+                       const Current& current, const Rest&... rest) {
+    for (; pos < pattern.size(); ++pos) {
+        char c = pattern[pos];
+        bool escaped = pos > 0 && pattern[pos - 1] == '\\';
+        if (c != '%' || escaped) {
+            out << c;
+            continue;
+        }
+        out << current;
+        return formatImpl(pattern, pos + 1, out, rest...);
+    }
+    // The pattern ended while arguments remained: they are dropped.
+    return out.str();
+}
+
+// Replaces each placeholder "%" of `pattern` with the next argument, printed with a default
+// formatted stream. Argument texts are never scanned for placeholders; extra arguments are
+// ignored and placeholders without an argument stay as they are. Returns the whole text.
+template <typename... Args>
+std::string format(const std::string& pattern, const Args&... args) {
+    std::ostringstream out;
+    return formatImpl(pattern, 0, out, args...);
+}
+
+// Returns `value` with every single quote replaced by the four characters '\'' so that it
+// stays one word when placed between single quotes in a shell line. Everything else is copied
+// unchanged.
+std::string escapeSingleQuotes(const std::string& value);
+
+}  // namespace velk::system_commands::detail

@@ -1,0 +1,56 @@
+#include "velk/system_commands/shell_text.h"
+
+#include <gtest/gtest.h>
+
+namespace velk::system_commands::detail {
+namespace {
+
+TEST(FormatTest, FillsPlaceholdersInOrder) {
+    struct Case {
+        const char* name;
+        std::string result;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"one argument", format("Mount to % is forbidden", "/mnt/x"),
+         "Mount to /mnt/x is forbidden"},
+        {"extra argument dropped", format("Mount to % is forbidden", "/mnt/x", "/other"),
+         "Mount to /mnt/x is forbidden"},
+        {"missing argument keeps %", format("% and %", "a"), "a and %"},
+        {"no arguments", format("100% \\% done"), "100% \\% done"},
+        {"escaped % uses no argument", format("a\\% b %", "x"), "a\\% b x"},
+        {"leading % is a placeholder", format("%\\%", 7), "7\\%"},
+        {"integers in decimal", format("rc % and %", 256, -1), "rc 256 and -1"},
+        {"argument text not scanned", format("% %", "%", "b"), "% b"},
+        {"backslash in an argument escapes nothing", format("%%", "\\", "x"), "\\x"},
+        {"empty pattern", format("", "unused"), ""},
+        {"the failure text",
+         format("Command % failed with return code %. Output: %", "false", 256, "line\n"),
+         "Command false failed with return code 256. Output: line\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.result, c.expected);
+    }
+}
+
+TEST(EscapeSingleQuotesTest, ReplacesOnlyQuotes) {
+    struct Case {
+        std::string input;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"'", "'\\''"},
+        {"plain/path", "plain/path"},
+        {"a'b''c", "a'\\''b'\\'''\\''c"},
+        {"back\\slash\nnew line \"double\"", "back\\slash\nnew line \"double\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        EXPECT_EQ(escapeSingleQuotes(c.input), c.expected);
+    }
+}
+
+}  // namespace
+}  // namespace velk::system_commands::detail
