@@ -1,12 +1,33 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
 namespace velk {
 
+// Kind of object found at a path.
+enum class FileType : std::int32_t {
+    regularFile = 0,
+    directory = 1,
+    other = 2,  // devices, sockets, pipes, and any path that could not be examined
+};
+
+// What `SystemCommands::stat` found at a path.
+struct StatResult {
+    bool pathExists = false;  // true when the path could be examined
+    FileType type = FileType::other;
+    std::int64_t size = -1;  // st_size whatever the type; -1 when the path is missing
+
+    // The 16-byte record sent to clients, in host byte order: pathExists as 1 or 0, three zero
+    // bytes, type as a 32-bit integer, size as a signed 64-bit integer.
+    std::string serialized() const;
+};
+
 // Every privileged operation of the service. One instance per process, built by main and
-// shared by all worker threads; every member may be called from any thread at once.
+// shared by all worker threads; every member may be called from any thread at once. The
+// last-error text is the only state; it is guarded by a mutex.
 class SystemCommands {
 public:
     // The socket on which the service listens and to which clients connect.
@@ -17,8 +38,86 @@ public:
     SystemCommands& operator=(const SystemCommands&) = delete;
 
     // A copy of the text of the most recent failure that any member recorded; empty until the
-    // first one. Thread-safe.
+    // first one. Never cleared by a later success. Thread-safe.
     std::string lastError() const;
+
+    // Shell execution ------------------------------------------------------------------------
+
+    // Runs `command` through /bin/sh with its standard error joined to its standard output.
+    // Each piece of output (a line with its newline, or at most 1023 bytes of a longer line) is
+    // passed to `callback` if it is set; the pointer is valid only during that call. Returns
+    // true when the shell started and ended with status 0. Otherwise records
+    // "popen for % has failed" or "Command % failed with return code %. Output: %" (the raw wait
+    // status and the whole output) as the last-error text and, when `failure` is given, stores
+    // the same text there too, so that a caller judges its own run even while other threads
+    // record theirs. Blocks until the command's output ends; `callback` runs on this thread.
+    bool execute(const std::string& command, std::function<void(const char*)> callback = {},
+                 std::string* failure = nullptr);
+
+    // Ownership and path changes ------------------------------------------------------------
+
+    // The guard of the four changing operations below. Refuses a path that is empty, is not
+    // absolute, holds a NUL byte, or whose lexical form or link-resolved form is "/" or lies
+    // under /bin, /boot, /cdrom, /dev, /etc, /lib, /lib64, /proc, /root, /run, /sbin, /snap,
+    // /srv, /sys, /usr or /var (each as a plain prefix, so /usr2 too), unless that form begins
+    // with /etc/velk_ini. A refusal records "<path> is forbidden for chown" with the path as
+    // given and returns false.
+    bool checkOwnerPermissions(const std::string& path);
+
+    // Runs chown [-R] uid:gid on `path` (the guard first). Returns true when chown succeeded;
+    // on false the last-error text says why.
+    bool changeOwner(const std::string& path, int uid, int gid, bool recursive);
+
+    // Runs mkdir -p on `path` (the guard first); an existing directory is success.
+    bool makeDirectory(const std::string& path);
+
+    // Runs rm -rf on `path` (the guard first); a missing path is success.
+    bool removePath(const std::string& path);
+
+    // Renames `source` to `target`, both guarded (the source first). A failing rename records
+    // no last-error text.
+    bool rename(const std::string& source, const std::string& target);
+
+    // Opens `path` with `flags` (close-on-exec added) and, when created, permission bits 0660
+    // less the umask. No guard. Returns the descriptor, owned by the caller, or a negative
+    // value after printing the reason with perror("open").
+    int open(const std::string& path, int flags);
+
+    // Storage and file queries ---------------------------------------------------------------
+
+    // Bytes available to unprivileged users on the file system holding `path`; -1 after
+    // perror on failure.
+    std::int64_t freeSpace(const std::string& path);
+
+    // Total bytes of the file system holding `path`; -1 after perror on failure.
+    std::int64_t totalSpace(const std::string& path);
+
+    // Status of `path`, links followed. A path that cannot be examined gives
+    // {false, other, -1}.
+    StatResult stat(const std::string& path);
+
+    // `stat(path).pathExists`.
+    bool isPathExists(const std::string& path);
+
+    // `stat(path).size`: st_size, also for a directory; -1 when the path cannot be examined.
+    std::int64_t fileSize(const std::string& path);
+
+    // "/dev/" and the name /proc/partitions gives the device holding `path`; empty when the
+    // path is missing or its device is not listed there (memory and network file systems).
+    std::string devicePath(const std::string& path);
+
+    // The entries of directory `path` (without "." and ".."), links followed and dangling ones
+    // skipped, each as "fullPath,size,isDirectory," with size 0 for directories; empty when the
+    // directory is empty or cannot be opened.
+    std::string serializedFileList(const std::string& path);
+
+    // Process limits -------------------------------------------------------------------------
+
+    // Sets the soft and hard open-file limit of process `pid` to `value`. Returns `value` on
+    // success; on failure the service's own soft limit, read before the attempt; -1 when even
+    // that could not be read. A pid of 0 or below names no process and is not passed on (the
+    // kernel would take 0 as the service itself). Writes one diagnostic line.
+    int setFdLimit(int pid, int value);
 
 private:
     void setLastError(std::string text);
