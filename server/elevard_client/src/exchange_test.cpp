@@ -1,0 +1,319 @@
+// The built elevard-client run against a scripted stand-in for the service: a thread that
+// accepts one connection on a socket in a scratch folder, records the command line and answers
+// with the bytes a test gives it.
+
+#include "exchange.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "velk/kit/scoped_fd.h"
+#include "velk/system_commands/domain_socket.h"
+#include "velk_testing/child_process.h"
+#include "velk_testing/scratch_dir.h"
+
+namespace {
+
+namespace ds = velk::system_commands::domain_socket;
+using velk::kit::ScopedFd;
+using Reply = std::function<void(int)>;
+
+std::string int64Bytes(int64_t value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+ScopedFd boundSocket(const std::string& path) {
+    ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ADD_FAILURE() << "bind " << path << ": " << std::strerror(errno);
+    }
+    return fd;
+}
+
+void* growString(void* context, long length) {
+    auto* text = static_cast<std::string*>(context);
+    text->resize(static_cast<size_t>(length));
+    return text->data();
+}
+
+// Accepts one connection, reads its command line and answers it with `reply`.
+class FakeService {
+public:
+    FakeService(const std::string& path, Reply reply) : listener_(boundSocket(path)) {
+        EXPECT_EQ(listen(listener_.get(), 1), 0);
+        int fds[2];
+        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        stopRead_.reset(fds[0]);
+        stopWrite_.reset(fds[1]);
+        thread_ = std::thread([this, reply] { serve(reply); });
+    }
+    ~FakeService() { finish(); }
+
+    // Call once the client has ended. Returns the line received, or "(none)" when the client
+    // never connected.
+    const std::string& finish() {
+        stopWrite_.reset();  // end of stream on stopRead_ tells an idle server to give up
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return line_;
+    }
+
+private:
+    void serve(const Reply& reply) {
+        pollfd watch[2] = {{listener_.get(), POLLIN, 0}, {stopRead_.get(), POLLIN, 0}};
+        if (poll(watch, 2, 60000) <= 0 || (watch[0].revents & POLLIN) == 0) {
+            return;  // the client never connected
+        }
+        ScopedFd connection(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        line_.clear();
+        if (!ds::readBuffer(connection.get(), growString, &line_)) {
+            line_ = "(unreadable)";
+            return;
+        }
+        reply(connection.get());
+    }
+
+    ScopedFd listener_;
+    ScopedFd stopRead_;
+    ScopedFd stopWrite_;
+    std::thread thread_;
+    std::string line_ = "(none)";
+};
+
+Reply integer(long value) {
+    return [value](int s) { ds::sendInt64(s, value); };
+}
+Reply buffer(const std::string& payload) {
+    return
+        [payload](int s) { ds::sendBuffer(s, payload.data(), static_cast<long>(payload.size())); };
+}
+Reply raw(const std::string& bytes) {
+    return
+        [bytes](int s) { EXPECT_EQ(write(s, bytes.data(), bytes.size()), (ssize_t)bytes.size()); };
+}
+Reply nothing() {
+    return [](int) {};
+}
+
+struct ClientRun {
+    velk::testing::ChildResult child;
+    std::string line;
+};
+
+ClientRun runAgainst(const std::vector<std::string>& args, Reply reply) {
+    velk::testing::ScratchDir scratch;
+    std::string path = scratch.file("sock");
+    FakeService service(path, std::move(reply));
+    std::vector<std::string> argv = {ELEVARD_CLIENT_BINARY, "--socket", path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ClientRun run;
+    run.child = velk::testing::runChild(argv, {}, "", 60);
+    run.line = service.finish();
+    return run;
+}
+
+std::string statRecord(uint8_t exists, int32_t type, int64_t size) {
+    std::string record(16, '\0');
+    record[0] = static_cast<char>(exists);
+    std::memcpy(record.data() + 4, &type, sizeof type);
+    std::memcpy(record.data() + 8, &size, sizeof size);
+    return record;
+}
+
+TEST(ClientExchangeTest, SendsTheLineAndShowsEachReplyKind) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        Reply reply;
+        std::string line;
+        std::string out;
+        int status;
+    };
+    const std::string dmi = int64Bytes(4) + "P1P2" + int64Bytes(2) + "S1";
+    const Case cases[] = {
+        {"mkdir ok", {"mkdir", "/tmp/a b"}, integer(1), "mkdir '/tmp/a b'", "1\n", 0},
+        {"mkdir failed", {"mkdir", "/x"}, integer(0), "mkdir /x", "0\n", 1},
+        {"mount denied",
+         {"mount", "//s/x", "/tmp/m_temp_folder_", "", "p w"},
+         integer(1),
+         "mount //s/x /tmp/m_temp_folder_ '' 'p w'",
+         "1\n",
+         1},
+        {"setFdLimit set",
+         {"setFdLimit", "1234", "4096"},
+         integer(4096),
+         "setFdLimit 1234 4096",
+         "4096\n",
+         0},
+        {"setFdLimit refused",
+         {"setFdLimit", "1234", "4096"},
+         integer(1024),
+         "setFdLimit 1234 4096",
+         "1024\n",
+         1},
+        {"size missing", {"size", "/nope"}, integer(-1), "size /nope", "-1\n", 1},
+        {"stat",
+         {"stat", "/d"},
+         buffer(statRecord(1, 1, 4096)),
+         "stat /d",
+         "exists=1 type=directory size=4096\n",
+         0},
+        {"list",
+         {"list", "/d"},
+         buffer("/d/a,5,0,/d/s,0,1,"),
+         "list /d",
+         "/d/a\t5\t0\n/d/s\t0\t1\n",
+         0},
+        {"list empty", {"list", "/d"}, buffer(""), "list /d", "", 0},
+        {"devicePath", {"devicePath", "/"}, buffer("/dev/sda1"), "devicePath /", "/dev/sda1\n", 0},
+        {"devicePath empty", {"devicePath", "/"}, buffer(""), "devicePath /", "", 1},
+        {"dmiInfo", {"dmiInfo"}, buffer(dmi), "dmiInfo", "P1P2\nS1\n", 0},
+        {"dmiInfo empty", {"dmiInfo"}, buffer(""), "dmiInfo", "", 1},
+        {"help", {"help"}, nothing(), "help", "", 0},
+        {"install", {"install", "/tmp/p.deb"}, nothing(), "install /tmp/p.deb", "", 0},
+        {"unknown", {"frob", "x"}, raw("ab"), "frob x", "61 62\n", 0},
+        {"raw int",
+         {"--raw", "exists", "/tmp"},
+         integer(1),
+         "exists /tmp",
+         "08 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00\n",
+         0},
+        {"raw empty",
+         {"--raw", "devicePath", "/"},
+         buffer(""),
+         "devicePath /",
+         "00 00 00 00 00 00 00 00\n",
+         1},
+        {"length in pieces",
+         {"devicePath", "/"},
+         [](int s) {
+             std::string wire = int64Bytes(3) + "/d1";
+             ASSERT_EQ(write(s, wire.data(), 3), 3);
+             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+             ASSERT_EQ(write(s, wire.data() + 3, wire.size() - 3), (ssize_t)(wire.size() - 3));
+         },
+         "devicePath /",
+         "/d1\n",
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClientRun run = runAgainst(c.args, c.reply);
+        EXPECT_EQ(run.line, c.line);
+        EXPECT_EQ(run.child.out, c.out);
+        EXPECT_EQ(run.child.exitStatus, c.status) << run.child.err;
+    }
+}
+
+TEST(ClientExchangeTest, MissingOrBrokenRepliesExitWithTwo) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        Reply reply;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"closed before an int", {"exists", "/x"}, nothing(), "no reply"},
+        {"closed before a buffer", {"list", "/x"}, nothing(), "no reply"},
+        {"unknown without reply", {"frob"}, nothing(), "no reply"},
+        {"raw without reply", {"--raw", "stat", "/x"}, nothing(), "no reply"},
+        {"length cut short", {"list", "/x"}, raw(int64Bytes(5).substr(0, 3)), "malformed"},
+        {"payload cut short", {"list", "/x"}, raw(int64Bytes(5) + "ab"), "malformed"},
+        {"negative length", {"list", "/x"}, raw(int64Bytes(-1)), "malformed"},
+        {"int of wrong length", {"exists", "/x"}, buffer("abc"), "malformed"},
+        {"short status record", {"stat", "/x"}, buffer("abc"), "malformed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClientRun run = runAgainst(c.args, c.reply);
+        EXPECT_EQ(run.child.exitStatus, 2);
+        EXPECT_EQ(run.child.out, "");
+        EXPECT_NE(run.child.err.find(c.message), std::string::npos) << run.child.err;
+    }
+}
+
+TEST(ClientExchangeTest, RefusesWhatItCannotSendWithoutConnecting) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"mkdir"}, "missing argument"},      {{"chown", "/p", "1"}, "missing argument"},
+        {{"open", "/f"}, "missing argument"}, {{"mkdir", "it's mine"}, "single quote"},
+        {{"mkdir", "'x"}, "single quote"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        ClientRun run = runAgainst(c.args, nothing());
+        EXPECT_EQ(run.line, "(none)") << "the client must not connect";
+        EXPECT_EQ(run.child.exitStatus, 2);
+        EXPECT_NE(run.child.err.find(c.message), std::string::npos) << run.child.err;
+    }
+}
+
+TEST(ClientExchangeTest, RefusedConnectionExitsWithTwo) {
+    velk::testing::ScratchDir scratch;
+    std::string path = scratch.file("sock");
+    ScopedFd notListening = boundSocket(path);
+    for (const std::string& socketPath : {path, scratch.file("absent")}) {
+        SCOPED_TRACE(socketPath);
+        velk::testing::ChildResult child =
+            velk::testing::runChild({ELEVARD_CLIENT_BINARY, "--socket", socketPath, "help"});
+        EXPECT_EQ(child.exitStatus, 2);
+        EXPECT_NE(child.err.find("cannot connect to " + socketPath), std::string::npos)
+            << child.err;
+    }
+}
+
+TEST(ClientExchangeTest, OpenShowsTheReceivedFileAndItsContent) {
+    velk::testing::ScratchDir scratch;
+    ASSERT_TRUE(scratch.write("movie", "frame data\n"));
+    char* real = realpath(scratch.file("movie").c_str(), nullptr);
+    ASSERT_NE(real, nullptr);
+    std::string filePath = real;
+    free(real);
+    Reply passFile = [filePath](int s) {
+        EXPECT_TRUE(ds::sendFd(s, open(filePath.c_str(), O_RDONLY | O_CLOEXEC)));
+    };
+
+    ClientRun plain = runAgainst({"open", filePath, "0"}, passFile);
+    EXPECT_EQ(plain.line, "open " + filePath + " 0");
+    EXPECT_EQ(plain.child.out, filePath + "\n");
+    EXPECT_EQ(plain.child.exitStatus, 0) << plain.child.err;
+
+    ClientRun cat = runAgainst({"--cat", "--raw", "open", filePath, "0"}, passFile);
+    EXPECT_EQ(cat.child.out, filePath + "\nframe data\n");
+    EXPECT_EQ(cat.child.exitStatus, 0) << cat.child.err;
+
+    // A failed open on the service's side sends nothing: sendFd of -1 fails before any byte.
+    ClientRun failed = runAgainst({"open", "/nope", "0"}, nothing());
+    EXPECT_EQ(failed.child.out, "");
+    EXPECT_EQ(failed.child.exitStatus, 1);
+    EXPECT_NE(failed.child.err.find("no descriptor"), std::string::npos) << failed.child.err;
+}
+
+TEST(ClientExchangeTest, HelpNeedsNoService) {
+    velk::testing::ChildResult child = velk::testing::runChild({ELEVARD_CLIENT_BINARY, "--help"});
+    EXPECT_EQ(child.exitStatus, 0);
+    EXPECT_EQ(child.out.rfind("Usage: elevard-client [--socket PATH] [--raw] [--cat] COMMAND", 0),
+              0u);
+    EXPECT_NE(child.out.find("Exit status:"), std::string::npos);
+}
+
+}  // namespace

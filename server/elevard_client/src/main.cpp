@@ -1,0 +1,20 @@
+#include <cstdio>
+#include <string>
+
+#include "client.h"
+#include "exchange.h"
+
+int main(int argc, char** argv) {
+    std::string error;
+    std::optional<elevard_client::Options> options =
+        elevard_client::parseOptions(argc, argv, &error);
+    if (!options) {
+        std::fprintf(stderr, "elevard-client: %s (see --help)\n", error.c_str());
+        return elevard_client::kNoReply;
+    }
+    if (options->help) {
+        std::fputs(elevard_client::helpText().c_str(), stdout);
+        return elevard_client::kSuccess;
+    }
+    return elevard_client::runClient(*options);
+}
