@@ -368,8 +368,9 @@ Needs no root rights, only access to the socket.
 Options (recognised only before COMMAND; "--" ends them):
   --socket PATH  the service's socket, by default )" +
                        std::string(kDefaultSocketPath) + R"(
-  --raw          print the bytes of the reply in hex instead of decoding them (open still
-                 prints the received descriptor's path)
+  --raw          print the bytes of the reply in hex, 16 per line, instead of decoding them;
+                 the exit status is judged as without it (open still prints the received
+                 descriptor's path)
   --cat          open only: also copy the opened file's content to standard output
   -h, --help     print this text
 
