@@ -1,0 +1,89 @@
+#include "velk_testing/mount_namespace.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace velk::testing {
+namespace {
+
+// Set once this process has its own namespace: overlayFile refuses to run before, since a bind
+// mount would then change what the whole machine sees.
+std::atomic<bool> entered{false};
+
+bool fail(std::string* error, const std::string& what) {
+    *error = what + ": " + std::strerror(errno);
+    return false;
+}
+
+// Writes `content` to a new file at `path`. False with errno set on failure.
+bool writeNewFile(const std::string& path, const std::string& content) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t written = write(fd, content.data() + done, content.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            return false;
+        }
+        done += static_cast<size_t>(written);
+    }
+    // A close error after a complete write on tmpfs loses nothing.
+    close(fd);
+    return true;
+}
+
+}  // namespace
+
+bool enterPrivateMountNamespace(std::string* error) {
+    if (unshare(CLONE_NEWNS) != 0) {
+        return fail(error, "unshare(CLONE_NEWNS)");
+    }
+    // Mounts copied into the new namespace may still be shared with the machine's: make them
+    // all private before changing anything.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return fail(error, "make / private");
+    }
+    if (mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
+        return fail(error, "tmpfs on /tmp");
+    }
+    entered = true;
+    return true;
+}
+
+bool overlayFile(const std::string& target, const std::string& content, std::string* error) {
+    static std::atomic<int> counter{0};
+    if (!entered) {
+        *error = "overlayFile outside a private mount namespace";
+        return false;
+    }
+    const std::string folder = "/tmp/.velk_overlays";
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        return fail(error, "mkdir " + folder);
+    }
+    const std::string copy =
+        folder + "/" + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
+    if (!writeNewFile(copy, content)) {
+        return fail(error, "write " + copy);
+    }
+    if (mount(copy.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        return fail(error, "bind " + copy + " over " + target);
+    }
+    return true;
+}
+
+}  // namespace velk::testing

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+namespace velk::testing {
+
+// Moves the calling process into a mount namespace of its own, with every mount private (so
+// nothing done here propagates back to the machine) and a fresh, empty tmpfs on /tmp. Child
+// processes started afterwards inherit the namespace. Must be called while the process has a
+// single thread (the kernel refuses otherwise) and needs CAP_SYS_ADMIN. Calling it again
+// nests a new namespace. Returns false with the reason in `*error` on failure; the process
+// may then already be in a new namespace.
+bool enterPrivateMountNamespace(std::string* error);
+
+// Inside a namespace entered with enterPrivateMountNamespace: makes `target`, an existing
+// file, show `content` instead of its real content, by bind-mounting a copy kept on the
+// private /tmp over it. The real file is never written. Refuses, returning false, when this
+// process has not entered such a namespace. Returns false with the reason in `*error`.
+bool overlayFile(const std::string& target, const std::string& content, std::string* error);
+
+}  // namespace velk::testing
