@@ -3,6 +3,7 @@
 #include "commands.h"
 #include "register_commands.h"
 #include "run_modes.h"
+#include "service.h"
 #include "velk/system_commands.h"
 
 int main(int argc, const char** argv) {
@@ -13,8 +14,7 @@ int main(int argc, const char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 
     if (argc < 2) {
-        std::printf("Service mode is not built yet; give a command to run it directly.\n");
-        return -1;
+        return runService(factory);
     }
     return runDirect(factory, argv);
 }

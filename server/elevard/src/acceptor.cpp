@@ -1,0 +1,77 @@
+#include "acceptor.h"
+
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "velk/system_commands.h"
+
+namespace {
+
+constexpr char kGroup[] = "quorvath";
+constexpr int kBacklog = 128;
+constexpr mode_t kSocketMode = 0660;
+
+// Binds `socket` with a umask that keeps the new file at kSocketMode or narrower: between
+// bind and chmod the file would otherwise carry whatever mode the inherited umask allows.
+int bindPrivately(int socket, const sockaddr_un& address) {
+    const mode_t previous = umask(~kSocketMode & 0777);
+    const int result = ::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int savedErrno = errno;
+    umask(previous);
+    errno = savedErrno;
+    return result;
+}
+
+}  // namespace
+
+bool Acceptor::bind() {
+    socket_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket_.valid()) {
+        std::perror("socket error");
+        return false;
+    }
+    const char* path = velk::SystemCommands::kDomainSocket;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+
+    // A socket file left by an earlier run would make bind fail; when there is none, the
+    // failure is expected and harmless.
+    unlink(path);
+    if (bindPrivately(socket_.get(), address) == -1) {
+        std::perror("bind error");
+        return false;
+    }
+    if (listen(socket_.get(), kBacklog) == -1) {
+        std::perror("listen error");
+        return false;
+    }
+    // The umask at bind already gave this mode or a narrower one; chmod only widens it to
+    // exactly 0660, and a failure leaves the file at least as private.
+    chmod(path, kSocketMode);
+    const group* owners = getgrnam(kGroup);
+    if (owners == nullptr) {
+        std::perror("getgrnam failed");
+        return false;
+    }
+    if (chown(path, geteuid(), owners->gr_gid) != 0) {
+        std::perror("chown socket");
+        return false;
+    }
+    return true;
+}
+
+int Acceptor::accept() {
+    int connection;
+    do {
+        connection = ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    } while (connection < 0 && errno == EINTR);
+    return connection;
+}

@@ -1,0 +1,153 @@
+#include "connection_task.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commands.h"
+#include "velk/kit/scoped_fd.h"
+
+namespace {
+
+using velk::kit::ScopedFd;
+
+TEST(ReallocCallbackTest, SizesTheLineWithinTheLimit) {
+    struct Case {
+        long length;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {0, true},         {3, true},         {10, true},  {65536, true},     {65537, false},
+        {1L << 40, false}, {LONG_MAX, false}, {-1, false}, {LONG_MIN, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        std::string line = "abcdef";
+        void* destination = reallocCallback(&line, c.length);
+        if (!c.accepted) {
+            EXPECT_EQ(destination, nullptr);
+            EXPECT_EQ(line, "abcdef");
+            continue;
+        }
+        ASSERT_EQ(destination, line.data());
+        ASSERT_EQ(line.size(), static_cast<size_t>(c.length));
+        std::string expected = std::string("abcdef").substr(0, c.length);
+        expected.resize(c.length, '\0');
+        EXPECT_EQ(line, expected);
+    }
+}
+
+TEST(ConnectionTimeoutsTest, BothDirectionsGetTenSeconds) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    ScopedFd a(pair[0]), b(pair[1]);
+    ASSERT_TRUE(setConnectionTimeouts(a.get()));
+    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        SCOPED_TRACE(option);
+        timeval timeout{};
+        socklen_t size = sizeof timeout;
+        ASSERT_EQ(getsockopt(a.get(), SOL_SOCKET, option, &timeout, &size), 0);
+        EXPECT_EQ(timeout.tv_sec, 10);
+        EXPECT_EQ(timeout.tv_usec, 0);
+    }
+    EXPECT_FALSE(setConnectionTimeouts(-1));
+}
+
+// The bytes of one buffer message header: the length in host byte order.
+std::string header(int64_t length) {
+    return std::string(reinterpret_cast<const char*>(&length), sizeof length);
+}
+
+// True when the service end of the connection is closed: end of stream, or a reset because
+// it went away with bytes unread. A connection still open gives EAGAIN.
+bool peerClosed(int client) {
+    char byte;
+    ssize_t got = recv(client, &byte, 1, MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno == ECONNRESET);
+}
+
+// A long text cut to its ends, so that a failure stays readable.
+std::string abbreviated(const std::string& text) {
+    if (text.size() <= 80) {
+        return text;
+    }
+    return text.substr(0, 40) + "..." + text.substr(text.size() - 20) + " (" +
+           std::to_string(text.size()) + " bytes)";
+}
+
+// One connection task served over a socket pair, with a registry holding "probe", which
+// records the line it got.
+TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
+    std::vector<std::string> received;
+    CommandsFactory factory;
+    factory.reg(
+        {"probe"}, {},
+        [&received](const std::string& line, int socket) {
+            EXPECT_GE(socket, 0);
+            received.push_back(line);
+            return Result::ok;
+        },
+        false);
+    const std::string longest = "probe " + std::string(65536 - 6, 'x');
+    const std::string tooLong = "probe " + std::string(65537 - 6, 'x');
+    struct Case {
+        const char* name;
+        std::string bytes;  // what the client sends before it stops writing
+        std::optional<std::string> line;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {"line", header(8) + "probe x\n", "probe x\n", "probe x\n --> ok\n"},
+        {"longest line", header(65536) + longest, longest, longest + " --> ok\n"},
+        {"unknown", header(6) + "nosuch", std::nullopt, "Command nosuch not found\n"},
+        {"nothing sent", "", std::nullopt, ""},
+        {"zero length", header(0) + "probe", std::nullopt, ""},
+        {"negative length", header(-8) + "probe x\n", std::nullopt, ""},
+        {"length cut short", header(8).substr(0, 3), std::nullopt, ""},
+        {"payload cut short", header(8) + "pro", std::nullopt, ""},
+        {"too long", header(65537) + tooLong, std::nullopt, ""},
+        {"huge length", header(INT64_MAX) + "probe", std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        received.clear();
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        ScopedFd client(pair[0]);
+        const int service = pair[1];  // the task owns and closes it
+        testing::internal::CaptureStdout();
+        std::thread worker(makeConnectionTask(service, factory));
+        // The task may refuse and close before everything is written: failed sends are fine.
+        size_t sent = 0;
+        while (sent < c.bytes.size()) {
+            ssize_t n =
+                send(client.get(), c.bytes.data() + sent, c.bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                break;
+            }
+            sent += static_cast<size_t>(n);
+        }
+        shutdown(client.get(), SHUT_WR);
+        worker.join();
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(out == c.out) << abbreviated(out);
+        if (c.line) {
+            ASSERT_EQ(received.size(), 1u);
+            EXPECT_TRUE(received[0] == *c.line) << abbreviated(received[0]);
+        } else {
+            EXPECT_TRUE(received.empty()) << abbreviated(received.front());
+        }
+        EXPECT_TRUE(peerClosed(client.get()));
+    }
+}
+
+}  // namespace
