@@ -151,20 +151,6 @@ TEST(WorkerPoolTest, DestructionFinishesTheRunningTaskAndDropsQueuedOnes) {
     EXPECT_EQ(token.use_count(), 1);
 }
 
-TEST(WorkerPoolTest, IdleWorkersStopAtOnce) {
-    std::atomic<int> ran{0};
-    {
-        WorkerPool pool(16);
-        std::latch done(1);
-        pool.post([&] {
-            ++ran;
-            done.count_down();
-        });
-        done.wait();
-    }
-    EXPECT_EQ(ran, 1);
-}
-
 // A task that throws is reported and the worker goes on with the next one.
 TEST(WorkerPoolTest, ATaskThatThrowsDoesNotEndItsWorker) {
     Worker worker;
