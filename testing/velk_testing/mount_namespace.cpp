@@ -9,6 +9,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <utility>
+#include <vector>
+
+#include "velk/kit/scoped_fd.h"
 
 namespace velk::testing {
 namespace {
@@ -47,9 +51,26 @@ bool writeNewFile(const std::string& path, const std::string& content) {
     return true;
 }
 
+// Creates `path` and its missing parents as folders.
+bool makeFolders(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        std::string prefix = path.substr(0, slash);
+        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+            return false;
+        }
+        if (slash == std::string::npos) {
+            return true;
+        }
+    }
+}
+
+bool isUnderTmp(const std::string& path) {
+    return path.rfind("/tmp/", 0) == 0;
+}
+
 }  // namespace
 
-bool enterPrivateMountNamespace(std::string* error) {
+bool enterPrivateMountNamespace(std::string* error, const std::vector<std::string>& keep) {
     if (unshare(CLONE_NEWNS) != 0) {
         return fail(error, "unshare(CLONE_NEWNS)");
     }
@@ -58,8 +79,27 @@ bool enterPrivateMountNamespace(std::string* error) {
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         return fail(error, "make / private");
     }
+    // Folders under /tmp vanish behind the new tmpfs: hold on to them first. The handles must
+    // be taken inside the new namespace, since a bind mount cannot cross namespaces.
+    std::vector<std::pair<std::string, kit::ScopedFd>> held;
+    for (const std::string& path : keep) {
+        if (isUnderTmp(path)) {
+            kit::ScopedFd fd(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!fd.valid()) {
+                return fail(error, "open " + path);
+            }
+            held.emplace_back(path, std::move(fd));
+        }
+    }
     if (mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
         return fail(error, "tmpfs on /tmp");
+    }
+    for (const auto& [path, fd] : held) {
+        const std::string source = "/proc/self/fd/" + std::to_string(fd.get());
+        if (!makeFolders(path) ||
+            mount(source.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            return fail(error, "keep " + path);
+        }
     }
     entered = true;
     return true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace velk::testing {
 
@@ -8,9 +9,11 @@ namespace velk::testing {
 // nothing done here propagates back to the machine) and a fresh, empty tmpfs on /tmp. Child
 // processes started afterwards inherit the namespace. Must be called while the process has a
 // single thread (the kernel refuses otherwise) and needs CAP_SYS_ADMIN. Calling it again
-// nests a new namespace. Returns false with the reason in `*error` on failure; the process
-// may then already be in a new namespace.
-bool enterPrivateMountNamespace(std::string* error);
+// nests a new namespace. Each folder of `keep` that lies under /tmp (a build tree, say) is
+// bound back at the same path on the new tmpfs, so that programs there stay reachable.
+// Returns false with the reason in `*error` on failure; the process may then already be in a
+// new namespace.
+bool enterPrivateMountNamespace(std::string* error, const std::vector<std::string>& keep = {});
 
 // Inside a namespace entered with enterPrivateMountNamespace: makes `target`, an existing
 // file, show `content` instead of its real content, by bind-mounting a copy kept on the

@@ -144,7 +144,10 @@ class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string error;
-        ASSERT_TRUE(velk::testing::enterPrivateMountNamespace(&error)) << error;
+        // The build tree may itself lie under /tmp, which the namespace covers with a tmpfs.
+        const std::string buildTree =
+            std::filesystem::path(ELEVARD_BINARY).parent_path().parent_path().string();
+        ASSERT_TRUE(velk::testing::enterPrivateMountNamespace(&error, {buildTree})) << error;
         gid_ = unusedGid();
     }
 
