@@ -55,12 +55,25 @@ void dispatch(int connection, WorkerPool& pool, const CommandsFactory& factory) 
     }
 }
 
+void ignoreSignal(int) {}
+
+// A write to a peer that has gone away then fails with EPIPE instead of ending the service.
+// Sends already suppress the signal; this covers every other write (standard output to a
+// closed pipe, say). A handler rather than SIG_IGN: an ignored signal would stay ignored in
+// the shell commands the workers start, a handled one is reset to the default on exec.
+void catchBrokenPipes() {
+    struct sigaction action {};
+    action.sa_handler = ignoreSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    // Fails only for an invalid signal number.
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
 }  // namespace
 
 int runService(const CommandsFactory& factory) {
-    // Sends already suppress the signal; this also covers any other write to a closed peer.
-    // signal() fails only for an invalid signal number.
-    signal(SIGPIPE, SIG_IGN);
+    catchBrokenPipes();
     std::unique_ptr<WorkerPool> pool;
     try {
         pool = std::make_unique<WorkerPool>(kServiceWorkers);

@@ -213,13 +213,15 @@ TEST_F(ServiceTest, PublishesTheSocketForTheGroupOnly) {
     }
 }
 
-TEST_F(ServiceTest, RunsSixteenWorkersAndIgnoresBrokenPipes) {
+// Broken pipes are caught, not ignored: an ignored signal would stay ignored in the shell
+// commands the service starts.
+TEST_F(ServiceTest, RunsSixteenWorkersAndCatchesBrokenPipes) {
     start();
     expectServedMarker("ready");
     EXPECT_EQ(procStatusField(service_.pid(), "Threads"), "\t17");
-    const unsigned long ignored =
-        std::stoul(procStatusField(service_.pid(), "SigIgn"), nullptr, 16);
-    EXPECT_NE(ignored & (1UL << (SIGPIPE - 1)), 0u);
+    const unsigned long pipeBit = 1UL << (SIGPIPE - 1);
+    EXPECT_NE(std::stoul(procStatusField(service_.pid(), "SigCgt"), nullptr, 16) & pipeBit, 0u);
+    EXPECT_EQ(std::stoul(procStatusField(service_.pid(), "SigIgn"), nullptr, 16) & pipeBit, 0u);
 }
 
 // The workers run shell commands; a socket inherited by one of them would keep a client's
