@@ -30,9 +30,9 @@ void* growString(void* context, long length) {
 }
 
 // Looks at the 8-byte length of the coming message without taking it off the stream. Returns
-// how many length bytes are there: 8 (with `*length` filled), fewer when the stream ended
-// inside the length, 0 when it ended first; -1 on a read error.
-ssize_t peekLength(int socket, int64_t* length) {
+// none when the stream ended before its first byte; malformed when it ended inside the length,
+// reading failed or the length is negative; complete with `*length` filled otherwise.
+Arrival peekLength(int socket, int64_t* length) {
     char bytes[sizeof *length];
     bool peerDone = false;
     for (;;) {
@@ -42,10 +42,10 @@ ssize_t peekLength(int socket, int64_t* length) {
         }
         if (got == static_cast<ssize_t>(sizeof bytes)) {
             std::memcpy(length, bytes, sizeof bytes);
-            return got;
+            return *length < 0 ? Arrival::malformed : Arrival::complete;
         }
         if (got <= 0 || peerDone) {
-            return got;
+            return got == 0 ? Arrival::none : Arrival::malformed;
         }
         // Part of the length is there, and a peek returns what is queued without waiting for
         // more. The service closes the connection after its reply, so wait for that and look
@@ -53,10 +53,19 @@ ssize_t peekLength(int socket, int64_t* length) {
         pollfd watch{socket, POLLRDHUP, 0};
         int ready = ::poll(&watch, 1, -1);
         if (ready < 0 && errno != EINTR) {
-            return -1;
+            return Arrival::malformed;
         }
         peerDone = ready > 0;
     }
+}
+
+// read(2), resumed after an interruption.
+ssize_t readResuming(int fd, char* buffer, size_t size) {
+    ssize_t got;
+    do {
+        got = ::read(fd, buffer, size);
+    } while (got < 0 && errno == EINTR);
+    return got;
 }
 
 void print(const std::string& text, FILE* stream) {
@@ -70,10 +79,7 @@ bool copyToStandardOutput(int fd, std::string* error) {
     std::fflush(stdout);
     char chunk[65536];
     for (;;) {
-        ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        ssize_t got = readResuming(fd, chunk, sizeof chunk);
         if (got < 0) {
             *error = std::string("cannot read the file: ") + std::strerror(errno);
             return false;
@@ -173,47 +179,33 @@ ScopedFd connectToService(const std::string& path, std::string* error) {
 IntegerReply receiveInteger(int socket) {
     IntegerReply reply;
     int64_t length = 0;
-    ssize_t peeked = peekLength(socket, &length);
-    if (peeked == 0) {
-        return reply;
+    // readInt64 judges the length itself, and takes the message off the stream.
+    if (peekLength(socket, &length) != Arrival::none) {
+        reply.arrival =
+            ds::readInt64(socket, &reply.value) ? Arrival::complete : Arrival::malformed;
     }
-    reply.arrival = ds::readInt64(socket, &reply.value) ? Arrival::complete : Arrival::malformed;
     return reply;
 }
 
 BufferReply receiveBuffer(int socket) {
     BufferReply reply;
     int64_t length = 0;
-    ssize_t peeked = peekLength(socket, &length);
-    if (peeked == 0) {
-        return reply;
-    }
-    if (peeked != static_cast<ssize_t>(sizeof length) || length < 0) {
-        reply.arrival = Arrival::malformed;
-        return reply;
-    }
+    reply.arrival = peekLength(socket, &length);
     // A length of 0 is a complete, empty reply; readBuffer would report it as a failure.
-    if (length > 0 && !ds::readBuffer(socket, growString, &reply.payload)) {
+    if (reply.arrival == Arrival::complete && length > 0 &&
+        !ds::readBuffer(socket, growString, &reply.payload)) {
         reply.arrival = Arrival::malformed;
-        return reply;
     }
-    reply.arrival = Arrival::complete;
     return reply;
 }
 
 std::string receiveAll(int socket, bool* ok) {
     std::string all;
     char chunk[65536];
-    *ok = true;
     for (;;) {
-        ssize_t got = ::read(socket, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            *ok = false;
-        }
+        ssize_t got = readResuming(socket, chunk, sizeof chunk);
         if (got <= 0) {
+            *ok = got == 0;
             return all;
         }
         all.append(chunk, static_cast<size_t>(got));
