@@ -12,13 +12,21 @@
 #include <cstdlib>
 
 namespace velk::testing {
-namespace {
 
-[[noreturn]] void execChild(const std::vector<std::string>& argv,
-                            const std::vector<std::string>& extraEnv, int in, int out, int err) {
-    dup2(in, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
+namespace detail {
+
+void execChild(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+               int in, int out, int err, bool isolate) {
+    if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+        dup2(err, STDERR_FILENO) < 0) {
+        _exit(127);
+    }
+    if (isolate) {
+        // A failure only leaves inherited descriptors open, which the program can live with.
+        close_range(3, ~0U, 0);
+        // An ignored SIGPIPE in the test would otherwise be inherited through exec.
+        ::signal(SIGPIPE, SIG_DFL);
+    }
     for (const std::string& entry : extraEnv) {
         putenv(const_cast<char*>(entry.c_str()));
     }
@@ -31,10 +39,24 @@ namespace {
     _exit(127);
 }
 
+void readAvailable(int* fd, std::string* sink) {
+    char buffer[4096];
+    ssize_t got = read(*fd, buffer, sizeof buffer);
+    if (got > 0) {
+        sink->append(buffer, static_cast<size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+        close(*fd);  // never retried: the descriptor is gone even on EINTR
+        *fd = -1;
+    }
+}
+
+}  // namespace detail
+
+namespace {
+
 // Drains `fds` into `sinks` until both reach end of stream or `deadline` passes.
 bool drain(int fds[2], std::string* sinks[2], std::chrono::steady_clock::time_point deadline) {
-    int open = 2;
-    while (open > 0) {
+    while (fds[0] >= 0 || fds[1] >= 0) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
@@ -46,17 +68,8 @@ bool drain(int fds[2], std::string* sinks[2], std::chrono::steady_clock::time_po
             return false;
         }
         for (int i = 0; i < 2 && ready > 0; ++i) {
-            if (fds[i] < 0 || pfds[i].revents == 0) {
-                continue;
-            }
-            char buffer[4096];
-            ssize_t got = read(fds[i], buffer, sizeof(buffer));
-            if (got > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                close(fds[i]);
-                fds[i] = -1;
-                --open;
+            if (fds[i] >= 0 && pfds[i].revents != 0) {
+                detail::readAvailable(&fds[i], sinks[i]);
             }
         }
     }
@@ -80,7 +93,7 @@ ChildResult runChild(const std::vector<std::string>& argv, const std::vector<std
         std::abort();
     }
     if (pid == 0) {
-        execChild(argv, extraEnv, inPipe[0], outPipe[1], errPipe[1]);
+        detail::execChild(argv, extraEnv, inPipe[0], outPipe[1], errPipe[1], false);
     }
     close(inPipe[0]);
     close(outPipe[1]);

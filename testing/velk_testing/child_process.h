@@ -22,4 +22,22 @@ ChildResult runChild(const std::vector<std::string>& argv,
                      const std::vector<std::string>& extraEnv = {}, const std::string& input = "",
                      int timeoutSeconds = 60);
 
+// Shared by runChild and RunningChild; not meant for tests themselves.
+namespace detail {
+
+// In a child just forked: makes `in`, `out` and `err` its standard streams, adds `extraEnv`
+// ("NAME=value") to its environment and executes `argv` (argv[0] is a path). With `isolate`,
+// every other descriptor is closed and the broken-pipe signal gets its default disposition
+// first, so nothing the test process set up reaches the program. Exits with status 127 when
+// a stream cannot be set up or the program cannot be run; never returns.
+[[noreturn]] void execChild(const std::vector<std::string>& argv,
+                            const std::vector<std::string>& extraEnv, int in, int out, int err,
+                            bool isolate);
+
+// Appends what `*fd` has ready to `sink` with one read. At end of stream or on a read error
+// other than EINTR, closes `*fd` and sets it to -1.
+void readAvailable(int* fd, std::string* sink);
+
+}  // namespace detail
+
 }  // namespace velk::testing

@@ -20,30 +20,6 @@ using Clock = std::chrono::steady_clock;
 // How often wait() looks whether the child has ended.
 constexpr std::chrono::milliseconds kReapPoll{10};
 
-[[noreturn]] void execChild(const std::vector<std::string>& argv,
-                            const std::vector<std::string>& extraEnv, int out, int err) {
-    int in = open("/dev/null", O_RDONLY);
-    if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
-        dup2(err, STDERR_FILENO) < 0) {
-        _exit(127);
-    }
-    // Descriptors the test left inheritable are none of the child's business. A failure only
-    // leaves them open, as before.
-    close_range(3, ~0U, 0);
-    // An ignored SIGPIPE in the test would otherwise be inherited through exec.
-    ::signal(SIGPIPE, SIG_DFL);
-    for (const std::string& entry : extraEnv) {
-        putenv(const_cast<char*>(entry.c_str()));
-    }
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-}
-
 int millisecondsUntil(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
@@ -77,7 +53,9 @@ bool RunningChild::start(const std::vector<std::string>& argv,
     }
     pid_t pid = fork();
     if (pid == 0) {
-        execChild(argv, extraEnv, outPipe[1], errPipe[1]);
+        // A failed open makes dup2 fail, and the child exit with 127.
+        detail::execChild(argv, extraEnv, open("/dev/null", O_RDONLY), outPipe[1], errPipe[1],
+                          true);
     }
     close(outPipe[1]);
     close(errPipe[1]);
@@ -108,16 +86,8 @@ bool RunningChild::pump(Clock::time_point deadline, Done done) {
         int* owners[2] = {&outFd_, &errFd_};
         std::string* sinks[2] = {&out_, &err_};
         for (int i = 0; i < 2; ++i) {
-            if (*owners[i] < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            char buffer[4096];
-            ssize_t got = read(*owners[i], buffer, sizeof buffer);
-            if (got > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                close(*owners[i]);
-                *owners[i] = -1;
+            if (*owners[i] >= 0 && fds[i].revents != 0) {
+                detail::readAvailable(owners[i], sinks[i]);
             }
         }
     }
