@@ -17,8 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <set>
-#include <sstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,46 +43,27 @@ const std::string kStartLine =
 // Generous limits that only catch a hang.
 constexpr auto kHang = 30s;
 
-// The machine's group file without any "quorvath" entry, plus one with `gid` when asked.
-std::string groupFile(bool withGroup, gid_t gid) {
-    std::ifstream real("/etc/group");
-    std::string content, line;
-    while (std::getline(real, line)) {
-        if (line.rfind("quorvath:", 0) != 0) {
-            content += line + "\n";
-        }
-    }
-    if (withGroup) {
-        content += "quorvath:x:" + std::to_string(gid) + ":\n";
-    }
-    return content;
-}
-
-// A group id that the machine's group file does not use.
-gid_t unusedGid() {
-    std::ifstream real("/etc/group");
-    std::string content((std::istreambuf_iterator<char>(real)), std::istreambuf_iterator<char>());
-    gid_t gid = 4242;
-    while (content.find(":x:" + std::to_string(gid) + ":") != std::string::npos) {
-        ++gid;
-    }
-    return gid;
-}
-
-// A client connection to the service, or an invalid one when nobody listens.
-ScopedFd connectOnce() {
-    ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// A client connection to the service, retried while the service is still setting up its
+// socket; an invalid one when nobody listens.
+ScopedFd connectClient() {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, kPath, sizeof address.sun_path - 1);
-    if (!fd.valid() ||
-        connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        return ScopedFd();
+    const auto deadline = std::chrono::steady_clock::now() + kHang;
+    for (;;) {
+        ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (fd.valid() &&
+            connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            // Only a guard against a hang: the tests never rely on this timeout firing.
+            timeval timeout{static_cast<time_t>(kHang.count()), 0};
+            setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            return fd;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return ScopedFd();
+        }
+        std::this_thread::sleep_for(10ms);
     }
-    // Only a guard against a hang: the tests never rely on this timeout firing.
-    timeval timeout{static_cast<time_t>(kHang.count()), 0};
-    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    return fd;
 }
 
 // Writes raw bytes; a service that already closed the connection makes this stop early.
@@ -129,6 +109,19 @@ bool stillOpen(int fd) {
     return recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
 }
 
+// The descriptors open in process `pid`, each with what it refers to ("socket:[...]", a path).
+std::map<int, std::string> descriptorsOf(pid_t pid) {
+    std::map<int, std::string> found;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        std::error_code ignored;  // a descriptor closed meanwhile just shows no target
+        found[std::stoi(entry.path().filename().string())] =
+            std::filesystem::read_symlink(entry.path(), ignored).string();
+    }
+    return found;
+}
+
+// The value of one "Name:" line of /proc/<pid>/status, tab included.
 std::string procStatusField(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -148,54 +141,54 @@ protected:
         const std::string buildTree =
             std::filesystem::path(ELEVARD_BINARY).parent_path().parent_path().string();
         ASSERT_TRUE(velk::testing::enterPrivateMountNamespace(&error, {buildTree})) << error;
-        gid_ = unusedGid();
-    }
-
-    // Shows a group file with or without "quorvath" and starts elevard without arguments.
-    void start(bool withGroup = true) {
-        std::string error;
-        ASSERT_TRUE(velk::testing::overlayFile("/etc/group", groupFile(withGroup, gid_), &error))
-            << error;
-        ASSERT_TRUE(service_.start({ELEVARD_BINARY}));
-        ASSERT_TRUE(service_.waitForOutput(kStartLine, kHang)) << service_.err();
-    }
-
-    // Connects, retrying while the service is still setting up its socket.
-    ScopedFd connectClient() {
-        const auto deadline = std::chrono::steady_clock::now() + kHang;
-        for (;;) {
-            ScopedFd fd = connectOnce();
-            if (fd.valid() || std::chrono::steady_clock::now() > deadline) {
-                return fd;
+        // The machine's groups without any "quorvath", and a group id none of them uses.
+        std::ifstream real("/etc/group");
+        for (std::string line; std::getline(real, line);) {
+            if (line.rfind("quorvath:", 0) != 0) {
+                groups_ += line + "\n";
             }
-            std::this_thread::sleep_for(10ms);
+        }
+        while (groups_.find(":" + std::to_string(gid_) + ":") != std::string::npos) {
+            ++gid_;
         }
     }
 
-    // Sends `line` as one request and returns what came back before the service closed the
-    // connection.
-    std::string request(const std::string& line) {
-        ScopedFd client = connectClient();
-        EXPECT_TRUE(client.valid());
-        EXPECT_TRUE(domain_socket::sendBuffer(client.get(), line.data(), line.size()));
-        return readUntilClosed(client.get());
+    // Shows the machine's groups, plus "quorvath" when asked, as /etc/group.
+    void showGroupFile(bool withGroup) {
+        std::string error;
+        const std::string quorvath = "quorvath:x:" + std::to_string(gid_) + ":\n";
+        ASSERT_TRUE(
+            velk::testing::overlayFile("/etc/group", groups_ + (withGroup ? quorvath : ""), &error))
+            << error;
+    }
+
+    // Starts elevard without arguments.
+    void start(bool withGroup = true) {
+        ASSERT_NO_FATAL_FAILURE(showGroupFile(withGroup));
+        ASSERT_TRUE(service_.start({ELEVARD_BINARY}));
+        ASSERT_TRUE(service_.waitForOutput(kStartLine, kHang)) << service_.err();
     }
 
     // Sends a line that no command matches and waits for its outcome line; once it is there,
     // everything sent before on a connection that is now closed has been dealt with.
     void expectServedMarker(const std::string& name) {
         const std::string line = "nosuch " + name;
-        EXPECT_EQ(request(line), "");
+        ScopedFd client = connectClient();
+        ASSERT_TRUE(client.valid());
+        EXPECT_TRUE(domain_socket::sendBuffer(client.get(), line.data(), line.size()));
+        EXPECT_EQ(readUntilClosed(client.get()), "");
         EXPECT_TRUE(service_.waitForOutput("Command " + line + " not found\n", kHang))
             << service_.out();
     }
 
-    gid_t gid_ = 0;
+    std::string groups_;
+    gid_t gid_ = 4242;
     velk::testing::RunningChild service_;
 };
 
+// The inherited umask must not decide the mode, whether wide open or closed. The first run,
+// killed, leaves its socket file behind: the second must replace that stale file.
 TEST_F(ServiceTest, PublishesTheSocketForTheGroupOnly) {
-    // The inherited umask must not decide the mode, whether wide open or closed.
     for (mode_t mask : {0000, 0077}) {
         SCOPED_TRACE(mask);
         const mode_t previous = umask(mask);
@@ -210,69 +203,45 @@ TEST_F(ServiceTest, PublishesTheSocketForTheGroupOnly) {
         EXPECT_EQ(info.st_gid, gid_);
         ASSERT_TRUE(service_.signal(SIGKILL));
         service_.wait(kHang);
+        ASSERT_EQ(chmod(kPath, 0777), 0);
     }
 }
 
-// Broken pipes are caught, not ignored: an ignored signal would stay ignored in the shell
-// commands the service starts.
-TEST_F(ServiceTest, RunsSixteenWorkersAndCatchesBrokenPipes) {
-    start();
-    expectServedMarker("ready");
-    EXPECT_EQ(procStatusField(service_.pid(), "Threads"), "\t17");
-    const unsigned long pipeBit = 1UL << (SIGPIPE - 1);
-    EXPECT_NE(std::stoul(procStatusField(service_.pid(), "SigCgt"), nullptr, 16) & pipeBit, 0u);
-    EXPECT_EQ(std::stoul(procStatusField(service_.pid(), "SigIgn"), nullptr, 16) & pipeBit, 0u);
-}
-
-// The workers run shell commands; a socket inherited by one of them would keep a client's
-// connection open until that command ends.
-TEST_F(ServiceTest, SocketsAreCloseOnExec) {
+// The workers run shell commands. A socket they inherited would keep a client's connection
+// open until the command ends; an ignored broken-pipe signal would stay ignored in them, while
+// a caught one is reset on exec.
+TEST_F(ServiceTest, RunsSixteenWorkersThatPassNothingToShellCommands) {
     start();
     ScopedFd stalled = connectClient();
     ASSERT_TRUE(stalled.valid());
-    const std::string fdDir = "/proc/" + std::to_string(service_.pid()) + "/fd";
-    auto sockets = [&] {
-        std::vector<std::string> found;
-        for (const auto& entry : std::filesystem::directory_iterator(fdDir)) {
-            std::error_code ignored;
-            if (std::filesystem::read_symlink(entry.path(), ignored).string().rfind("socket:", 0) ==
-                0) {
-                found.push_back(entry.path().filename().string());
+    const pid_t pid = service_.pid();
+    EXPECT_EQ(procStatusField(pid, "Threads"), "\t17");
+    const unsigned long pipeBit = 1UL << (SIGPIPE - 1);
+    EXPECT_NE(std::stoul(procStatusField(pid, "SigCgt"), nullptr, 16) & pipeBit, 0u);
+    EXPECT_EQ(std::stoul(procStatusField(pid, "SigIgn"), nullptr, 16) & pipeBit, 0u);
+
+    // The listening socket and, once accepted, the stalled connection.
+    std::vector<int> sockets;
+    const auto deadline = std::chrono::steady_clock::now() + kHang;
+    while (sockets.size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+        sockets.clear();
+        for (const auto& [fd, target] : descriptorsOf(pid)) {
+            if (target.rfind("socket:", 0) == 0) {
+                sockets.push_back(fd);
             }
         }
-        return found;
-    };
-    const auto deadline = std::chrono::steady_clock::now() + kHang;
-    while (sockets().size() < 2 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
     }
-    const std::vector<std::string> found = sockets();
-    ASSERT_EQ(found.size(), 2u);  // the listening socket and the stalled connection
-    for (const std::string& fd : found) {
+    ASSERT_EQ(sockets.size(), 2u);
+    for (int fd : sockets) {
         SCOPED_TRACE(fd);
-        std::ifstream info("/proc/" + std::to_string(service_.pid()) + "/fdinfo/" + fd);
+        std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
         std::string key, flags;
         while (info >> key >> flags && key != "flags:") {
         }
         ASSERT_EQ(key, "flags:");
         EXPECT_NE(std::stoul(flags, nullptr, 8) & O_CLOEXEC, 0u);
     }
-}
-
-TEST_F(ServiceTest, ReplacesAStaleSocketFile) {
-    {
-        ScopedFd stale(socket(AF_UNIX, SOCK_STREAM, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, kPath, sizeof address.sun_path - 1);
-        ASSERT_EQ(bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_EQ(chmod(kPath, 0777), 0);
-    }
-    start();
-    expectServedMarker("after stale");
-    struct stat info {};
-    ASSERT_EQ(stat(kPath, &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0660u);
 }
 
 TEST_F(ServiceTest, EndsWhenTheGroupIsMissing) {
@@ -284,80 +253,53 @@ TEST_F(ServiceTest, EndsWhenTheGroupIsMissing) {
     EXPECT_EQ(result.err.rfind("getgrnam failed: ", 0), 0u) << result.err;
 }
 
-// Requests that carry no usable command line: the connection is closed, nothing runs and
-// nothing is printed, and the service goes on.
-TEST_F(ServiceTest, ClosesConnectionsWithoutACommandLine) {
-    start();
-    expectServedMarker("ready");
-    struct Case {
-        const char* name;
-        std::string bytes;
-        bool closeFirst;  // the client closes its side before looking for the service's close
-    };
-    const std::string tooLong = "nosuch " + std::string(65537 - 7, 'x');
-    const Case cases[] = {
-        {"closes without sending", "", true},
-        {"zero length", header(0), false},
-        {"negative length", header(-5) + "nosuch", false},
-        {"length cut short", header(7).substr(0, 3), true},
-        {"payload cut short", header(20) + "nosuch", true},
-        {"one byte over 64 KiB", header(65537) + tooLong, false},
-        {"huge length", header(INT64_MAX), false},
-        {"length beyond memory", header(int64_t{1} << 40), false},
-    };
-    std::string expected = service_.out();
-    int round = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScopedFd client = connectClient();
-        ASSERT_TRUE(client.valid());
-        sendRaw(client.get(), c.bytes);
-        if (c.closeFirst) {
-            shutdown(client.get(), SHUT_WR);
-        }
-        EXPECT_EQ(readUntilClosed(client.get()), "");
-        client.reset();
-        const std::string marker = "after " + std::to_string(++round);
-        expectServedMarker(marker);
-        expected += "Command nosuch " + marker + " not found\n";
-        EXPECT_EQ(service_.out(), expected);
-    }
-}
-
-TEST_F(ServiceTest, ServesTheLongestCommandLine) {
-    start();
-    const std::string longest = "nosuch " + std::string(65536 - 7, 'y');
-    ScopedFd client = connectClient();
-    ASSERT_TRUE(client.valid());
-    sendRaw(client.get(), header(65536) + longest);
-    // The outcome line is longer than a pipe holds: read it before the service can close.
-    EXPECT_TRUE(service_.waitForOutput("Command " + longest + " not found\n", kHang));
-    EXPECT_EQ(readUntilClosed(client.get()), "");
-}
-
-// A line is taken as sent: nothing is stripped, a trailing newline included.
-TEST_F(ServiceTest, ReportsUnknownCommandsWithTheWholeLine) {
-    start();
-    const char* const lines[] = {"nosuch", "nosuch arg\n", "nosuch 'a b'  \n", "Help"};
-    for (const char* line : lines) {
-        SCOPED_TRACE(line);
-        EXPECT_EQ(request(line), "");
-        EXPECT_TRUE(service_.waitForOutput(std::string("Command ") + line + " not found\n", kHang))
-            << service_.out();
-    }
-}
-
-// help is a direct command: its text goes to standard output, no outcome line follows and the
-// client gets no reply.
-TEST_F(ServiceTest, PrintsHelpSentThroughTheSocket) {
+// Each connection carries one line, taken as sent (a trailing newline included); the client
+// never gets a reply, only the close. A request without a usable line runs and prints nothing,
+// and the service goes on.
+TEST_F(ServiceTest, ServesOneLinePerConnection) {
     velk::SystemCommands systemCommands;
     CommandsFactory factory;
     registerCommands(factory, &systemCommands);
     start();
-    EXPECT_EQ(request("help"), "");
-    expectServedMarker("after help");
-    EXPECT_EQ(service_.out(),
-              kStartLine + factory.help() + "\n" + "Command nosuch after help not found\n");
+    auto message = [](const std::string& line) {
+        return header(static_cast<int64_t>(line.size())) + line;
+    };
+    const std::string longest = "nosuch " + std::string(65536 - 7, 'y');
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string printed;
+    };
+    const Case cases[] = {
+        {"unknown command", message("nosuch"), "Command nosuch not found\n"},
+        {"trailing newline", message("nosuch arg\n"), "Command nosuch arg\n not found\n"},
+        // help is direct: its text, and no outcome line after it.
+        {"help", message("help"), factory.help() + "\n"},
+        {"longest line", message(longest), "Command " + longest + " not found\n"},
+        {"closes without sending", "", ""},
+        {"zero length", header(0), ""},
+        {"one byte over 64 KiB", header(65537) + "nosuch " + std::string(65537 - 7, 'x'), ""},
+        {"huge length", header(INT64_MAX), ""},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t before = service_.out().size();
+        ScopedFd client = connectClient();
+        ASSERT_TRUE(client.valid());
+        sendRaw(client.get(), c.bytes);
+        if (c.bytes.empty()) {
+            shutdown(client.get(), SHUT_WR);
+        }
+        // The longest outcome line is more than a pipe holds: the service finishes printing
+        // it, and closes, only while it is being read.
+        EXPECT_TRUE(service_.waitForOutput(c.printed, kHang));
+        EXPECT_EQ(readUntilClosed(client.get()), "");
+        const std::string marker = "after " + std::to_string(++round);
+        expectServedMarker(marker);
+        EXPECT_EQ(service_.out().substr(before),
+                  c.printed + "Command nosuch " + marker + " not found\n");
+    }
 }
 
 // A client that connects and never sends is dropped after the receive timeout; meanwhile
@@ -385,11 +327,7 @@ TEST_F(ServiceTest, PausesWhileDescriptorsRunOut) {
     start();
     expectServedMarker("ready");
     // A new descriptor takes the lowest free number; a limit at that number leaves none.
-    std::set<int> used;
-    for (const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(service_.pid()) + "/fd")) {
-        used.insert(std::stoi(entry.path().filename().string()));
-    }
+    const std::map<int, std::string> used = descriptorsOf(service_.pid());
     int lowestFree = 0;
     while (used.count(lowestFree) != 0) {
         ++lowestFree;
@@ -421,8 +359,7 @@ TEST_F(ServiceTest, PausesWhileDescriptorsRunOut) {
 
 // Run in this process: binding does not leave the process umask changed.
 TEST_F(ServiceTest, AcceptorRestoresTheUmask) {
-    std::string error;
-    ASSERT_TRUE(velk::testing::overlayFile("/etc/group", groupFile(true, gid_), &error)) << error;
+    showGroupFile(true);
     const mode_t previous = umask(0022);
     Acceptor acceptor;
     const bool bound = acceptor.bind();
@@ -430,7 +367,7 @@ TEST_F(ServiceTest, AcceptorRestoresTheUmask) {
     ASSERT_TRUE(bound);
     EXPECT_EQ(after, 0022u);
     EXPECT_NE(fcntl(acceptor.descriptor(), F_GETFD) & FD_CLOEXEC, 0);
-    ScopedFd client = connectOnce();
+    ScopedFd client = connectClient();
     ASSERT_TRUE(client.valid());
     ScopedFd connection(acceptor.accept());
     ASSERT_TRUE(connection.valid());
