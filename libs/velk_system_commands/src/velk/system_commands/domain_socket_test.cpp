@@ -1,6 +1,5 @@
 #include "velk/system_commands/domain_socket.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -14,6 +13,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,17 +27,10 @@ using velk::kit::ScopedFd;
 
 namespace {
 
+// Open descriptors of this process (the count includes the one that reads the folder).
 int openDescriptorCount() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (readdir(dir) != nullptr) {
-        ++count;
-    }
-    closedir(dir);
-    return count;
+    auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+    return static_cast<int>(std::distance(begin(entries), end(entries)));
 }
 
 struct SocketPair {
@@ -57,6 +51,13 @@ std::string int64Bytes(int64_t value) {
 
 void writeAll(int fd, const std::string& bytes) {
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// The reading end of a connection whose peer wrote `wire` and closed.
+ScopedFd peerWrote(const std::string& wire) {
+    SocketPair pair;
+    writeAll(pair.far.get(), wire);
+    return std::move(pair.near);
 }
 
 // Everything readable on `fd` until end of stream.
@@ -135,8 +136,6 @@ TEST_F(DomainSocketTest, SendersPutExactBytesOnTheWire) {
          int64Bytes(8) + int64Bytes(-2)},
         {"int max", [](int s) { return ds::sendInt64(s, LONG_MAX); }, true,
          int64Bytes(8) + int64Bytes(LONG_MAX)},
-        {"command line", [](int s) { return ds::sendBuffer(s, "exists /tmp", 11); }, true,
-         int64Bytes(11) + "exists /tmp"},
         {"binary", [](int s) { return ds::sendBuffer(s, "a\0b", 3); }, true,
          int64Bytes(3) + std::string("a\0b", 3)},
         {"empty buffer", [](int s) { return ds::sendBuffer(s, "", 0); }, false, int64Bytes(0)},
@@ -182,25 +181,12 @@ TEST_F(DomainSocketTest, SendFdPutsOneByteAndOneRightsMessageAndClosesTheDescrip
     std::memcpy(&received, CMSG_DATA(header), sizeof received);
     ScopedFd owned(received);
     EXPECT_EQ(CMSG_NXTHDR(&message, header), nullptr);
-
-    // The received descriptor is the write end of the same pipe.
-    ASSERT_EQ(write(owned.get(), "z", 1), 1);
-    char byte = 0;
-    ASSERT_EQ(read(keep.get(), &byte, 1), 1);
-    EXPECT_EQ(byte, 'z');
+    EXPECT_TRUE(sameFile(owned.get(), keep.get())) << "not the pipe that was passed";
 }
 
-TEST_F(DomainSocketTest, ReadersRoundTripWhatTheSendersWrite) {
-    for (long value : {0L, 1L, -1L, LONG_MIN, LONG_MAX, 4096L}) {
-        SCOPED_TRACE(value);
-        SocketPair pair;
-        ASSERT_TRUE(ds::sendInt64(pair.far.get(), value));
-        long got = 12345;
-        EXPECT_TRUE(ds::readInt64(pair.near.get(), &got));
-        EXPECT_EQ(got, value);
-    }
-    for (const std::string& text : {std::string("x"), std::string("list /data/"),
-                                    std::string(3 << 20, 'q'), std::string("\0\1\2", 3)}) {
+TEST_F(DomainSocketTest, ReadBufferTakesWhatSendBufferWrites) {
+    for (const std::string& text :
+         {std::string("x"), std::string(3 << 20, 'q'), std::string("\0\1\2", 3)}) {
         SCOPED_TRACE(text.size());
         SocketPair pair;
         // Large payloads outgrow the socket buffer, so the sender runs beside the reader.
@@ -252,26 +238,17 @@ TEST_F(DomainSocketTest, ReadersRefuseBrokenOrEmptyMessages) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        {
-            SocketPair pair;
-            writeAll(pair.far.get(), c.wire);
-            pair.far.reset();
-            GrowTarget target;
-            EXPECT_FALSE(ds::readBuffer(pair.near.get(), growString, &target));
-            EXPECT_EQ(target.calls, c.callbackCalled ? 1 : 0);
-        }
-        {
-            SocketPair pair;
-            writeAll(pair.far.get(), c.wire);
-            pair.far.reset();
-            long value = 99;
-            EXPECT_FALSE(ds::readInt64(pair.near.get(), &value));
-            EXPECT_EQ(value, 99);
-        }
+        GrowTarget target;
+        EXPECT_FALSE(ds::readBuffer(peerWrote(c.wire).get(), growString, &target));
+        EXPECT_EQ(target.calls, c.callbackCalled ? 1 : 0);
+        long value = 99;
+        EXPECT_FALSE(ds::readInt64(peerWrote(c.wire).get(), &value));
+        EXPECT_EQ(value, 99);
     }
 }
 
 TEST_F(DomainSocketTest, ReadInt64AcceptsOnlyLengthEight) {
+    const long kOdd = 0x0102030405060708L;  // no two bytes alike: a wrong byte order shows
     struct Case {
         int64_t length;
         bool accepted;
@@ -279,30 +256,20 @@ TEST_F(DomainSocketTest, ReadInt64AcceptsOnlyLengthEight) {
     const Case cases[] = {{8, true}, {9, false}, {16, false}, {7, false}, {1, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.length);
-        SocketPair pair;
-        writeAll(pair.far.get(), int64Bytes(c.length) + std::string(16, '\x01'));
-        pair.far.reset();
         long value = 99;
-        EXPECT_EQ(ds::readInt64(pair.near.get(), &value), c.accepted);
-        EXPECT_EQ(value, c.accepted ? 0x0101010101010101L : 99);
+        ScopedFd reader = peerWrote(int64Bytes(c.length) + int64Bytes(kOdd) + int64Bytes(kOdd));
+        EXPECT_EQ(ds::readInt64(reader.get(), &value), c.accepted);
+        EXPECT_EQ(value, c.accepted ? kOdd : 99);
     }
 }
 
 TEST_F(DomainSocketTest, ReadBufferFailsWithoutADestination) {
-    {
-        SocketPair pair;
-        writeAll(pair.far.get(), int64Bytes(3) + "abc");
-        GrowTarget target;
-        target.refuse = true;
-        EXPECT_FALSE(ds::readBuffer(pair.near.get(), growString, &target));
-        EXPECT_EQ(target.calls, 1);
-        EXPECT_EQ(target.lastLength, 3);
-    }
-    {
-        SocketPair pair;
-        writeAll(pair.far.get(), int64Bytes(3) + "abc");
-        EXPECT_FALSE(ds::readBuffer(pair.near.get(), nullptr, nullptr));
-    }
+    GrowTarget target;
+    target.refuse = true;
+    EXPECT_FALSE(ds::readBuffer(peerWrote(int64Bytes(3) + "abc").get(), growString, &target));
+    EXPECT_EQ(target.calls, 1);
+    EXPECT_EQ(target.lastLength, 3);
+    EXPECT_FALSE(ds::readBuffer(peerWrote(int64Bytes(3) + "abc").get(), nullptr, nullptr));
 }
 
 TEST_F(DomainSocketTest, WritingToAGonePeerFailsWithoutEndingTheProcess) {
@@ -362,29 +329,26 @@ TEST_F(DomainSocketTest, SendFdOfMinusOneSendsNothingAndClosesNothing) {
 TEST_F(DomainSocketTest, ReadFdAcceptsExactlyOneDescriptorAndClosesRefusedOnes) {
     struct Case {
         const char* name;
-        int count;  // descriptors in the one message; 0 sends a plain data byte
+        int count;  // copies of a pipe end in the one message; 0 sends a plain data byte
         bool accepted;
     };
     const Case cases[] = {
         {"one", 1, true},
         {"two", 2, false},
-        {"three", 3, false},
         {"plain byte", 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SocketPair pair;
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        ScopedFd pipeRead(ends[0]);
         {
-            std::vector<ScopedFd> sent;
-            std::vector<int> raw;
-            for (int i = 0; i < c.count; ++i) {
-                sent.emplace_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
-                raw.push_back(sent.back().get());
-            }
+            ScopedFd pipeWrite(ends[1]);
             if (c.count == 0) {
                 ASSERT_EQ(write(pair.far.get(), "x", 1), 1);
             } else {
-                ASSERT_TRUE(sendRawDescriptors(pair.far.get(), raw));
+                ASSERT_TRUE(sendRawDescriptors(pair.far.get(), std::vector(c.count, ends[1])));
             }
         }
         int before = openDescriptorCount();
@@ -394,23 +358,10 @@ TEST_F(DomainSocketTest, ReadFdAcceptsExactlyOneDescriptorAndClosesRefusedOnes) 
         EXPECT_EQ(got.valid(), c.accepted);
         EXPECT_EQ(openDescriptorCount(), before + (c.accepted ? 1 : 0));
         if (got.valid()) {
+            EXPECT_TRUE(sameFile(got.get(), pipeRead.get())) << "not the pipe that was sent";
             EXPECT_EQ(fcntl(got.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
         }
     }
-}
-
-TEST_F(DomainSocketTest, SendFdAndReadFdPassAnOpenFile) {
-    velk::testing::ScratchDir scratch;
-    ASSERT_TRUE(scratch.write("f", "content"));
-    SocketPair pair;
-    int fd = open(scratch.file("f").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ScopedFd reference(open(scratch.file("f").c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_TRUE(ds::sendFd(pair.far.get(), fd));
-    ScopedFd got(ds::readFd(pair.near.get()));
-    ASSERT_TRUE(got.valid());
-    EXPECT_TRUE(sameFile(got.get(), reference.get()));
-    EXPECT_EQ(readToEnd(got.get()), "content");
 }
 
 void ignoreSignal(int) {}
