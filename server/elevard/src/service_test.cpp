@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -66,21 +65,6 @@ ScopedFd connectClient() {
     }
 }
 
-// Writes raw bytes; a service that already closed the connection makes this stop early.
-void sendRaw(int fd, const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        sent += static_cast<size_t>(n);
-    }
-}
-
 // The bytes of one buffer message header: the length in host byte order.
 std::string header(int64_t length) {
     return std::string(reinterpret_cast<const char*>(&length), sizeof length);
@@ -121,11 +105,11 @@ std::map<int, std::string> descriptorsOf(pid_t pid) {
     return found;
 }
 
-// The value of one "Name:" line of /proc/<pid>/status, tab included.
-std::string procStatusField(pid_t pid, const std::string& field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
+// The value of the "`field`:" line of a /proc file such as status or fdinfo/<n>, with the
+// blanks that follow the colon.
+std::string procField(const std::string& file, const std::string& field) {
+    std::ifstream lines(file);
+    for (std::string line; std::getline(lines, line);) {
         if (line.rfind(field + ":", 0) == 0) {
             return line.substr(field.size() + 1);
         }
@@ -214,11 +198,11 @@ TEST_F(ServiceTest, RunsSixteenWorkersThatPassNothingToShellCommands) {
     start();
     ScopedFd stalled = connectClient();
     ASSERT_TRUE(stalled.valid());
-    const pid_t pid = service_.pid();
-    EXPECT_EQ(procStatusField(pid, "Threads"), "\t17");
+    const std::string proc = "/proc/" + std::to_string(service_.pid());
+    EXPECT_EQ(procField(proc + "/status", "Threads"), "\t17");
     const unsigned long pipeBit = 1UL << (SIGPIPE - 1);
-    EXPECT_NE(std::stoul(procStatusField(pid, "SigCgt"), nullptr, 16) & pipeBit, 0u);
-    EXPECT_EQ(std::stoul(procStatusField(pid, "SigIgn"), nullptr, 16) & pipeBit, 0u);
+    EXPECT_NE(std::stoul(procField(proc + "/status", "SigCgt"), nullptr, 16) & pipeBit, 0u);
+    EXPECT_EQ(std::stoul(procField(proc + "/status", "SigIgn"), nullptr, 16) & pipeBit, 0u);
 
     // The listening socket and, once accepted, the stalled connection.
     std::vector<int> sockets;
@@ -226,7 +210,7 @@ TEST_F(ServiceTest, RunsSixteenWorkersThatPassNothingToShellCommands) {
     while (sockets.size() < 2 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
         sockets.clear();
-        for (const auto& [fd, target] : descriptorsOf(pid)) {
+        for (const auto& [fd, target] : descriptorsOf(service_.pid())) {
             if (target.rfind("socket:", 0) == 0) {
                 sockets.push_back(fd);
             }
@@ -235,11 +219,8 @@ TEST_F(ServiceTest, RunsSixteenWorkersThatPassNothingToShellCommands) {
     ASSERT_EQ(sockets.size(), 2u);
     for (int fd : sockets) {
         SCOPED_TRACE(fd);
-        std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
-        std::string key, flags;
-        while (info >> key >> flags && key != "flags:") {
-        }
-        ASSERT_EQ(key, "flags:");
+        const std::string flags = procField(proc + "/fdinfo/" + std::to_string(fd), "flags");
+        ASSERT_FALSE(flags.empty());
         EXPECT_NE(std::stoul(flags, nullptr, 8) & O_CLOEXEC, 0u);
     }
 }
@@ -287,7 +268,8 @@ TEST_F(ServiceTest, ServesOneLinePerConnection) {
         const size_t before = service_.out().size();
         ScopedFd client = connectClient();
         ASSERT_TRUE(client.valid());
-        sendRaw(client.get(), c.bytes);
+        // One blocking send queues everything, unless the service refuses and closes first.
+        send(client.get(), c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL);
         if (c.bytes.empty()) {
             shutdown(client.get(), SHUT_WR);
         }
@@ -309,11 +291,8 @@ TEST_F(ServiceTest, ReleasesAStalledClientAfterTheTimeout) {
     ScopedFd stalled = connectClient();
     ASSERT_TRUE(stalled.valid());
     const auto connected = std::chrono::steady_clock::now();
-    for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE(i);
-        expectServedMarker("while stalled " + std::to_string(i));
-        EXPECT_TRUE(stillOpen(stalled.get()));
-    }
+    expectServedMarker("while stalled");
+    EXPECT_TRUE(stillOpen(stalled.get()));
     EXPECT_EQ(readUntilClosed(stalled.get()), "");
     // Well below the 10 s timeout, so only an early close can fail this.
     EXPECT_GE(std::chrono::steady_clock::now() - connected, 8s);
@@ -357,21 +336,16 @@ TEST_F(ServiceTest, PausesWhileDescriptorsRunOut) {
     EXPECT_TRUE(service_.waitForOutput("Command " + line + " not found\n", kHang));
 }
 
-// Run in this process: binding does not leave the process umask changed.
+// Run in this process: binding does not leave the process umask changed. (Close-on-exec of
+// the listening socket and of connections is checked on the running service.)
 TEST_F(ServiceTest, AcceptorRestoresTheUmask) {
     showGroupFile(true);
     const mode_t previous = umask(0022);
     Acceptor acceptor;
     const bool bound = acceptor.bind();
     const mode_t after = umask(previous);
-    ASSERT_TRUE(bound);
+    EXPECT_TRUE(bound);
     EXPECT_EQ(after, 0022u);
-    EXPECT_NE(fcntl(acceptor.descriptor(), F_GETFD) & FD_CLOEXEC, 0);
-    ScopedFd client = connectClient();
-    ASSERT_TRUE(client.valid());
-    ScopedFd connection(acceptor.accept());
-    ASSERT_TRUE(connection.valid());
-    EXPECT_NE(fcntl(connection.get(), F_GETFD) & FD_CLOEXEC, 0);
 }
 
 }  // namespace
