@@ -115,7 +115,6 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         {"length cut short", header(8).substr(0, 3), std::nullopt, ""},
         {"payload cut short", header(8) + "pro", std::nullopt, ""},
         {"too long", header(65537) + tooLong, std::nullopt, ""},
-        {"huge length", header(INT64_MAX) + "probe", std::nullopt, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -126,16 +125,8 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         const int service = pair[1];  // the task owns and closes it
         testing::internal::CaptureStdout();
         std::thread worker(makeConnectionTask(service, factory));
-        // The task may refuse and close before everything is written: failed sends are fine.
-        size_t sent = 0;
-        while (sent < c.bytes.size()) {
-            ssize_t n =
-                send(client.get(), c.bytes.data() + sent, c.bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) {
-                break;
-            }
-            sent += static_cast<size_t>(n);
-        }
+        // One blocking send queues everything, unless the task refuses and closes first.
+        send(client.get(), c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL);
         shutdown(client.get(), SHUT_WR);
         worker.join();
         const std::string out = testing::internal::GetCapturedStdout();
