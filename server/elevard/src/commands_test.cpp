@@ -106,7 +106,8 @@ TEST(CommandsFactoryTest, ExecuteHandsOverTheSocketAndClosesItOnce) {
         EXPECT_EQ(seen, std::vector<int>{pair[0]});
         EXPECT_FALSE(isOpen(pair[0]));
         char byte;
-        EXPECT_EQ(read(pair[1], &byte, 1), 0) << "peer should see end of stream";
+        // A socket left open would make a blocking read hang instead of failing.
+        EXPECT_EQ(recv(pair[1], &byte, 1, MSG_DONTWAIT), 0) << "peer should see end of stream";
         close(pair[1]);
     }
 }
