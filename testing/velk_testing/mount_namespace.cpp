@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <utility>
 #include <vector>
 
@@ -26,42 +28,11 @@ bool fail(std::string* error, const std::string& what) {
     return false;
 }
 
-// Writes `content` to a new file at `path`. False with errno set on failure.
+// Writes `content` to a new file at `path`. False on failure.
 bool writeNewFile(const std::string& path, const std::string& content) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t written = write(fd, content.data() + done, content.size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            int saved = errno;
-            close(fd);
-            errno = saved;
-            return false;
-        }
-        done += static_cast<size_t>(written);
-    }
-    // A close error after a complete write on tmpfs loses nothing.
-    close(fd);
-    return true;
-}
-
-// Creates `path` and its missing parents as folders.
-bool makeFolders(const std::string& path) {
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        std::string prefix = path.substr(0, slash);
-        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
-            return false;
-        }
-        if (slash == std::string::npos) {
-            return true;
-        }
-    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out.flush());
 }
 
 bool isUnderTmp(const std::string& path) {
@@ -96,8 +67,9 @@ bool enterPrivateMountNamespace(std::string* error, const std::vector<std::strin
     }
     for (const auto& [path, fd] : held) {
         const std::string source = "/proc/self/fd/" + std::to_string(fd.get());
-        if (!makeFolders(path) ||
-            mount(source.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        std::error_code ignored;  // a folder that could not be made fails the bind below
+        std::filesystem::create_directories(path, ignored);
+        if (mount(source.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) {
             return fail(error, "keep " + path);
         }
     }

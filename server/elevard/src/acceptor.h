@@ -22,9 +22,6 @@ public:
     // close-on-exec, or -1 with errno set. An interrupted wait is resumed.
     int accept();
 
-    // The listening descriptor, -1 before a successful bind().
-    int descriptor() const { return socket_.get(); }
-
 private:
     velk::kit::ScopedFd socket_;
 };

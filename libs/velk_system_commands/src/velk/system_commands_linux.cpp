@@ -70,6 +70,15 @@ bool isForbiddenForOwnership(const std::string& path) {
     return false;
 }
 
+// statvfs64 of `path` into `*info`; on failure prints `failure` with perror and returns false.
+bool fileSystemOf(const std::string& path, struct statvfs64* info, const char* failure) {
+    if (::statvfs64(path.c_str(), info) != 0) {
+        std::perror(failure);
+        return false;
+    }
+    return true;
+}
+
 // A path as one single-quoted shell word.
 std::string quoted(const std::string& path) {
     return "'" + escapeSingleQuotes(path) + "'";
@@ -197,8 +206,7 @@ int SystemCommands::open(const std::string& path, int flags) {
 
 std::int64_t SystemCommands::freeSpace(const std::string& path) {
     struct statvfs64 info {};
-    if (::statvfs64(path.c_str(), &info) != 0) {
-        std::perror("freeSpace: statvfs64 failed:");
+    if (!fileSystemOf(path, &info, "freeSpace: statvfs64 failed:")) {
         return -1;
     }
     return static_cast<std::int64_t>(info.f_bavail * info.f_bsize);
@@ -206,8 +214,7 @@ std::int64_t SystemCommands::freeSpace(const std::string& path) {
 
 std::int64_t SystemCommands::totalSpace(const std::string& path) {
     struct statvfs64 info {};
-    if (::statvfs64(path.c_str(), &info) != 0) {
-        std::perror("totalSpace: statvfs64 failed:");
+    if (!fileSystemOf(path, &info, "totalSpace: statvfs64 failed:")) {
         return -1;
     }
     return static_cast<std::int64_t>(info.f_blocks * info.f_frsize);
