@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The forms of a client's path that the ownership guard judges. Thread-safe; nothing here
 // keeps state.
@@ -14,11 +15,15 @@ namespace velk::system_commands::detail {
 std::string normalizePath(std::string_view path);
 
 // Returns the absolute path `path` with every symbolic link among its existing components
-// resolved, component by component as the kernel would, and its missing components appended
-// lexically (whatever creates them makes real directories). A dangling link is replaced by its
-// target, resolved the same way. Returns nullopt when the path cannot be judged: more than 40
-// links followed, an unreadable link, or a link inside /proc (its target there depends on the
-// process that reads it).
+// resolved, component by component on descriptors as the kernel would (walkPath, links in the
+// last component followed), and its missing components appended lexically (whatever creates
+// them makes real directories). A dangling link is replaced by its target, resolved the same
+// way. Returns nullopt when the path cannot be judged: any step that fails for a reason other
+// than a missing name, more than 40 links followed, or a link inside /proc (its target there
+// depends on the process that reads it). The result may be longer than PATH_MAX.
 std::optional<std::string> resolveLinks(std::string_view path);
+
+// The non-empty components of `path` between its slashes, in order.
+std::vector<std::string> splitComponents(std::string_view path);
 
 }  // namespace velk::system_commands::detail
