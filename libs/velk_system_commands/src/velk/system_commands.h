@@ -57,25 +57,36 @@ public:
     // Ownership and path changes ------------------------------------------------------------
 
     // The guard of the four changing operations below. Refuses a path that is empty, is not
-    // absolute, holds a NUL byte, or whose lexical form or link-resolved form is "/" or lies
-    // under /bin, /boot, /cdrom, /dev, /etc, /lib, /lib64, /proc, /root, /run, /sbin, /snap,
-    // /srv, /sys, /usr or /var (each as a plain prefix, so /usr2 too), unless that form begins
-    // with /etc/velk_ini. A refusal records "<path> is forbidden for chown" with the path as
-    // given and returns false.
+    // absolute, holds a NUL byte, whose lexical form or link-resolved form is "/" or lies under
+    // /bin, /boot, /cdrom, /dev, /etc, /lib, /lib64, /proc, /root, /run, /sbin, /snap, /srv,
+    // /sys, /usr or /var (each as a plain prefix, so /usr2 too) unless that form is
+    // /etc/velk_ini or lies under /etc/velk_ini/, or whose links cannot be resolved (a step
+    // that fails for another reason than a missing name, more than 40 links, a link inside
+    // /proc). A refusal records "<path> is forbidden for chown" with the path as given and
+    // returns false.
     bool checkOwnerPermissions(const std::string& path);
 
-    // Runs chown [-R] uid:gid on `path` (the guard first). Returns true when chown succeeded;
-    // on false the last-error text says why.
+    // The operations below judge the path the same way, and also the place of what they change
+    // when that is a link kept as itself; then they change what they judged, through
+    // descriptors held from the judgement, without starting a process. A refusal records the
+    // text above; another failure records "<operation>: <reason>", the operation written as its
+    // command line would read (such as "rm -rf /tmp/x") and the reason as the system words it.
+
+    // chown uid:gid on `path`, a link there followed; with `recursive`, chown -R: the link
+    // itself, else the folder and everything below it, links inside changed as links. A uid or
+    // gid below 0 is refused with "Invalid argument" before anything else. Returns true when
+    // every change was made.
     bool changeOwner(const std::string& path, int uid, int gid, bool recursive);
 
-    // Runs mkdir -p on `path` (the guard first); an existing directory is success.
+    // mkdir -p on `path`: an existing folder, or a link to one, is success.
     bool makeDirectory(const std::string& path);
 
-    // Runs rm -rf on `path` (the guard first); a missing path is success.
+    // rm -rf on `path`: a missing path is success; a link is removed, not what it names; a path
+    // ending in "." or ".." fails with "Invalid argument".
     bool removePath(const std::string& path);
 
-    // Renames `source` to `target`, both guarded (the source first). A failing rename records
-    // no last-error text.
+    // rename(2) of `source` to `target`, both guarded (the source first); a link at either
+    // is renamed or replaced itself. Failures are recorded as "rename <source> <target>: ...".
     bool rename(const std::string& source, const std::string& target);
 
     // Opens `path` with `flags` (close-on-exec added) and, when created, permission bits 0660
@@ -115,12 +126,15 @@ public:
 
     // Sets the soft and hard open-file limit of process `pid` to `value`. Returns `value` on
     // success; on failure the service's own soft limit, read before the attempt; -1 when even
-    // that could not be read. A pid of 0 or below names no process and is not passed on (the
-    // kernel would take 0 as the service itself). Writes one diagnostic line.
+    // that could not be read. A pid of 0 or below, the service's own pid and the id of one of
+    // its threads are refused like a failure and never passed on (the kernel takes 0 as the
+    // caller, and a thread's id as its whole process). Writes one diagnostic line.
     int setFdLimit(int pid, int value);
 
 private:
     void setLastError(std::string text);
+    // Records `text` as the last-error text and returns false.
+    bool fail(std::string text);
 
     mutable std::mutex lastErrorMutex_;
     std::string lastError_;

@@ -13,21 +13,28 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <sstream>
 #include <utility>
 
 #include "velk/kit/debug.h"
+#include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/path_forms.h"
+#include "velk/system_commands/path_walk.h"
 #include "velk/system_commands/shell_text.h"
 #include "velk/system_commands/system_commands_ini.h"
+#include "velk/system_commands/tree_changes.h"
 
 namespace velk {
 
-using system_commands::detail::escapeSingleQuotes;
+using system_commands::detail::changeTreeOwner;
 using system_commands::detail::format;
+using system_commands::detail::LastLink;
+using system_commands::detail::removeTree;
+using system_commands::detail::WalkedPath;
 
 namespace {
 
@@ -56,7 +63,7 @@ bool isForbiddenForOwnership(const std::string& path) {
     static const std::set<std::string> kForbiddenOwnershipPrefixes = {
         "/bin",  "/boot", "/cdrom", "/dev",  "/etc", "/lib", "/lib64", "/proc",
         "/root", "/run",  "/sbin",  "/snap", "/srv", "/sys", "/usr",   "/var"};
-    if (path.rfind("/etc/velk_ini", 0) == 0) {
+    if (path == "/etc/velk_ini" || path.rfind("/etc/velk_ini/", 0) == 0) {
         return false;
     }
     if (kForbiddenOwnershipPaths.count(path) != 0) {
@@ -70,6 +77,104 @@ bool isForbiddenForOwnership(const std::string& path) {
     return false;
 }
 
+// Walks `path` for a change and judges where it leads: the path as written, its lexical form,
+// the real place of what the change acts on and, when that is a link, the place the link
+// names (a link to a system folder is refused even where only the link would change). Returns
+// nullopt when the path is refused; otherwise the change acts through the walk's descriptors
+// and never looks the path up again.
+std::optional<WalkedPath> walkAllowed(const std::string& path, LastLink lastLink) {
+    // A relative path would be judged against this service's working directory; a NUL byte
+    // would let the guard see a different path than the one given.
+    if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos ||
+        isForbiddenForOwnership(system_commands::detail::normalizePath(path))) {
+        return std::nullopt;
+    }
+    std::optional<WalkedPath> walked = system_commands::detail::walkPath(path, lastLink);
+    if (!walked || isForbiddenForOwnership(walked->realPath)) {
+        return std::nullopt;
+    }
+    if (S_ISLNK(walked->objectType)) {
+        std::optional<std::string> target = system_commands::detail::resolveLinks(walked->realPath);
+        if (!target || isForbiddenForOwnership(*target)) {
+            return std::nullopt;
+        }
+    }
+    return walked;
+}
+
+std::string forbidden(const std::string& path) {
+    return format("% is forbidden for chown", path);
+}
+
+// The last-error text of a change that failed: what was asked, as its command line would
+// read, and the system's reason.
+std::string changeFailed(const std::string& operation, int error) {
+    char buffer[256];
+    return format("%: %", operation, ::strerror_r(error, buffer, sizeof(buffer)));
+}
+
+// chown on a walked path: the final object (a link there was followed), or with `recursive`
+// the final name and everything below it, links changed as themselves.
+int changeOwnerOf(const WalkedPath& walked, uid_t uid, gid_t gid, bool recursive) {
+    if (walked.unreachable != 0) {
+        return walked.unreachable;
+    }
+    if (!walked.object.valid()) {
+        return ENOENT;
+    }
+    if (recursive) {
+        return changeTreeOwner(walked.folder.get(), walked.names.front(), uid, gid);
+    }
+    return ::fchownat(walked.object.get(), "", uid, gid, AT_EMPTY_PATH) == 0 ? 0 : errno;
+}
+
+// What mkdir -p does with a walked path: an existing folder is done; missing levels are made
+// below the deepest existing folder; a dangling link or a file in the way fails.
+int makeMissingLevels(const WalkedPath& walked) {
+    if (walked.throughDanglingLink) {
+        return EEXIST;
+    }
+    if (walked.unreachable == ENOTDIR) {
+        return ENOTDIR;
+    }
+    if (walked.object.valid()) {
+        return S_ISDIR(walked.objectType) ? 0 : EEXIST;
+    }
+    return system_commands::detail::makeFolders(walked.folder.get(), walked.names);
+}
+
+// rename(2) between two walked paths, through the folders the walks hold.
+int renameBetween(const WalkedPath& from, const WalkedPath& to) {
+    if (from.unreachable != 0 || to.unreachable != 0) {
+        return from.unreachable != 0 ? from.unreachable : to.unreachable;
+    }
+    if (!from.object.valid()) {
+        return ENOENT;
+    }
+    // rename(2) refuses "." and ".." as either name.
+    if (from.endsWithDots || to.endsWithDots) {
+        return EBUSY;
+    }
+    return ::renameat(from.folder.get(), from.names.front().c_str(), to.folder.get(),
+                      to.names.front().c_str()) == 0
+               ? 0
+               : errno;
+}
+
+// True when `pid` may name the service's own process: its id or the id of one of its threads,
+// which prlimit takes for the whole process. When the thread list cannot be read, that cannot
+// be ruled out.
+bool isOwnProcess(int pid) {
+    if (pid == ::getpid()) {
+        return true;
+    }
+    kit::ScopedFd threads(::open("/proc/self/task", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat status {};
+    return !threads.valid() ||
+           ::fstatat(threads.get(), std::to_string(pid).c_str(), &status, 0) == 0 ||
+           errno != ENOENT;
+}
+
 // statvfs64 of `path` into `*info`; on failure prints `failure` with perror and returns false.
 bool fileSystemOf(const std::string& path, struct statvfs64* info, const char* failure) {
     if (::statvfs64(path.c_str(), info) != 0) {
@@ -77,11 +182,6 @@ bool fileSystemOf(const std::string& path, struct statvfs64* info, const char* f
         return false;
     }
     return true;
-}
-
-// A path as one single-quoted shell word.
-std::string quoted(const std::string& path) {
-    return "'" + escapeSingleQuotes(path) + "'";
 }
 
 }  // namespace
@@ -105,6 +205,11 @@ std::string SystemCommands::lastError() const {
 void SystemCommands::setLastError(std::string text) {
     std::lock_guard<std::mutex> lock(lastErrorMutex_);
     lastError_ = std::move(text);
+}
+
+bool SystemCommands::fail(std::string text) {
+    setLastError(std::move(text));
+    return false;
 }
 
 bool SystemCommands::execute(const std::string& command, std::function<void(const char*)> callback,
@@ -150,48 +255,60 @@ bool SystemCommands::execute(const std::string& command, std::function<void(cons
 }
 
 bool SystemCommands::checkOwnerPermissions(const std::string& path) {
-    // A relative path would be judged against this service's working directory; a NUL byte
-    // would let the guard see a different path than the kernel and the shell.
-    bool allowed = !path.empty() && path.front() == '/' && path.find('\0') == std::string::npos &&
-                   !isForbiddenForOwnership(system_commands::detail::normalizePath(path));
-    if (allowed) {
-        std::optional<std::string> resolved = system_commands::detail::resolveLinks(path);
-        allowed = resolved && !isForbiddenForOwnership(*resolved);
-    }
-    if (!allowed) {
-        setLastError(format("% is forbidden for chown", path));
-    }
-    return allowed;
+    return walkAllowed(path, LastLink::follow) || fail(forbidden(path));
 }
 
 bool SystemCommands::changeOwner(const std::string& path, int uid, int gid, bool recursive) {
-    if (!checkOwnerPermissions(path)) {
-        return false;
+    std::ostringstream operation;
+    operation << "chown " << (recursive ? "-R " : "") << uid << ":" << gid << " " << path;
+    // The system call reads -1 as "leave unchanged"; no id below 0 names an owner.
+    if (uid < 0 || gid < 0) {
+        return fail(changeFailed(operation.str(), EINVAL));
     }
-    std::ostringstream line;
-    line << "chown " << (recursive ? "-R " : "") << uid << ":" << gid << " " << quoted(path);
-    return execute(line.str(), {});
+    // chown follows a link given as the path; chown -R (-P) changes the link itself.
+    std::optional<WalkedPath> walked =
+        walkAllowed(path, recursive ? LastLink::keep : LastLink::follow);
+    if (!walked) {
+        return fail(forbidden(path));
+    }
+    int error = changeOwnerOf(*walked, static_cast<uid_t>(uid), static_cast<gid_t>(gid), recursive);
+    return error == 0 || fail(changeFailed(operation.str(), error));
 }
 
 bool SystemCommands::makeDirectory(const std::string& path) {
-    if (!checkOwnerPermissions(path)) {
-        return false;
+    std::optional<WalkedPath> walked = walkAllowed(path, LastLink::follow);
+    if (!walked) {
+        return fail(forbidden(path));
     }
-    return execute("mkdir -p " + quoted(path), {});
+    int error = makeMissingLevels(*walked);
+    return error == 0 || fail(changeFailed("mkdir -p " + path, error));
 }
 
 bool SystemCommands::removePath(const std::string& path) {
-    if (!checkOwnerPermissions(path)) {
-        return false;
+    std::optional<WalkedPath> walked = walkAllowed(path, LastLink::keep);
+    if (!walked) {
+        return fail(forbidden(path));
     }
-    return execute("rm -rf " + quoted(path), {});
+    if (walked->unreachable != 0 || !walked->object.valid()) {
+        return true;  // nothing there: done, as rm -f says
+    }
+    // Like rm, never remove a folder named as "." or "..": the caller is working inside it.
+    int error =
+        walked->endsWithDots ? EINVAL : removeTree(walked->folder.get(), walked->names.front());
+    return error == 0 || fail(changeFailed("rm -rf " + path, error));
 }
 
 bool SystemCommands::rename(const std::string& source, const std::string& target) {
-    if (!checkOwnerPermissions(source) || !checkOwnerPermissions(target)) {
-        return false;
+    std::optional<WalkedPath> from = walkAllowed(source, LastLink::keep);
+    if (!from) {
+        return fail(forbidden(source));
     }
-    return ::rename(source.c_str(), target.c_str()) == 0;
+    std::optional<WalkedPath> to = walkAllowed(target, LastLink::keep);
+    if (!to) {
+        return fail(forbidden(target));
+    }
+    int error = renameBetween(*from, *to);
+    return error == 0 || fail(changeFailed("rename " + source + " " + target, error));
 }
 
 int SystemCommands::open(const std::string& path, int flags) {
@@ -308,8 +425,9 @@ int SystemCommands::setFdLimit(int pid, int value) {
         writeDiagnostic("getrlimit failed. pid: ", pid, ", value: ", value);
         return -1;
     }
-    // prlimit takes pid 0 as the calling process: a client could lower the service's own limit.
-    bool set = pid > 0 && ::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr) == 0;
+    // prlimit takes pid 0 as the calling process. A limit cut on the service's own process would
+    // stop it from accepting or starting anything.
+    bool set = pid > 0 && !isOwnProcess(pid) && ::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr) == 0;
     if (!set) {
         writeDiagnostic("prlimit failed. pid: ", pid, " value: ", value);
         return static_cast<int>(own.rlim_cur);

@@ -205,7 +205,7 @@ TEST(CheckOwnerPermissionsTest, JudgesWhatThePathNames) {
         "/", "/etc", "/etc/passwd", "/var/lib/x", "/variable", "/usr2", "/srv/data", "/lib64/x",
         "/proc/1/fd", "/bin", "/boot/x", "/cdrom", "/dev/null", "/lib/x", "/root", "/run/x",
         "/sbin/x", "/snap/x", "/sys/x", "/usr/x", "/library", "/binaries", "/devices", "/runtime",
-        "/snapshots",
+        "/snapshots", "/etc/velk_inimore",
         // Only judging the place the path names, not its text, refuses these.
         "", "etc/passwd", "./tmp/x", "tmp", "//etc/passwd", "/mnt/../etc", "/mnt/./..//etc/shadow",
         "/tmp/../../..", "//", "/etc/velk_ini/../passwd", "/etc/velk_ini/../../usr",
@@ -214,7 +214,7 @@ TEST(CheckOwnerPermissionsTest, JudgesWhatThePathNames) {
         root + "/toProc", root + "/toSub/../toEtc/x", root + "/missing/../" + up + "etc"};
     const std::vector<std::string> accepted = {
         "/mnt/a", "/home/user/x", "/tmp/x", "/opt/x", "/media/disk", "/etc/velk_ini",
-        "/etc/velk_ini/file.ini", "/etc/velk_inimore",
+        "/etc/velk_ini/file.ini",
         // These still name places outside the system folders.
         "/var/../tmp/x", "/tmp/./x//y/", root, root + "/sub", root + "/toSub/new/deeper",
         root + "/toRoot/tmp", root + "/missing/x", root + "/a'; touch /tmp/pwned; '"};
@@ -279,9 +279,7 @@ TEST_F(PathChangesTest, ChangeOwnerPlainAndRecursive) {
     }
     const std::string missing = dir.file("missing");
     EXPECT_FALSE(commands.changeOwner(missing, 5, 7, false));
-    const std::string prefix =
-        "Command chown 5:7 '" + missing + "' failed with return code 256. Output: ";
-    EXPECT_EQ(commands.lastError().rfind(prefix, 0), 0u) << commands.lastError();
+    EXPECT_EQ(commands.lastError(), "chown 5:7 " + missing + ": No such file or directory");
 }
 
 TEST_F(PathChangesTest, MakeDirectoryRemovePathAndRename) {
@@ -295,10 +293,9 @@ TEST_F(PathChangesTest, MakeDirectoryRemovePathAndRename) {
     EXPECT_FALSE(exists(dir.file("a/b")));
     EXPECT_TRUE(exists(dir.file("moved/c/file")));
 
-    commands.execute("exit 1");
-    const std::string before = commands.lastError();
     EXPECT_FALSE(commands.rename(dir.file("nothing-here"), dir.file("target")));
-    EXPECT_EQ(commands.lastError(), before) << "a failed rename records nothing";
+    EXPECT_EQ(commands.lastError(), "rename " + dir.file("nothing-here") + " " +
+                                        dir.file("target") + ": No such file or directory");
 
     ASSERT_TRUE(commands.removePath(dir.file("moved"))) << commands.lastError();
     EXPECT_FALSE(exists(dir.file("moved")));
