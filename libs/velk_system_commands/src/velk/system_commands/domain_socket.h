@@ -20,6 +20,14 @@
 
 namespace velk::system_commands::domain_socket {
 
+// The size of the length field that opens every buffer message.
+inline constexpr unsigned long kLengthFieldSize = 8;
+
+// The payload length announced by a length field of kLengthFieldSize bytes as it came off the
+// wire, or 0 when it announces no payload (a length of zero or less, which both ends count as a
+// failed transfer). For readers that collect the bytes of a message themselves.
+long announcedLength(const unsigned char* field);
+
 // Receives one buffer message. `grow` is called with `context` and the announced length N
 // (only when N > 0) and must return a destination of at least N bytes, or nullptr to refuse.
 // Returns true when N > 0 and all N bytes arrived.

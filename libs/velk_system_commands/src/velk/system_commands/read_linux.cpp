@@ -44,9 +44,13 @@ bool readExactly(int socket, void* destination, size_t size) {
 // Returns N when the whole payload arrived, 0 when N <= 0 (nothing more is read), and -1 on
 // end of stream, a read error or a destination that cannot hold N bytes.
 long readData(int socket, ReadRequest* request) {
-    int64_t length = 0;
-    if (!readExactly(socket, &length, sizeof length)) {
+    unsigned char field[kLengthFieldSize];
+    if (!readExactly(socket, field, sizeof field)) {
         return -1;
+    }
+    const long length = announcedLength(field);
+    if (length == 0) {
+        return 0;
     }
     if (request->capacity < length) {
         if (request->grow == nullptr) {
@@ -57,13 +61,10 @@ long readData(int socket, ReadRequest* request) {
             return -1;
         }
     }
-    if (length <= 0) {
-        return 0;
-    }
     if (!readExactly(socket, request->destination, static_cast<size_t>(length))) {
         return -1;
     }
-    return static_cast<long>(length);
+    return length;
 }
 
 // Closes every descriptor that arrived in SCM_RIGHTS control messages of `message`, so that a
@@ -114,6 +115,13 @@ int acceptedDescriptor(msghdr* message) {
 }
 
 }  // namespace
+
+long announcedLength(const unsigned char* field) {
+    int64_t length = 0;
+    static_assert(sizeof length == kLengthFieldSize);
+    std::memcpy(&length, field, sizeof length);
+    return length > 0 ? static_cast<long>(length) : 0;
+}
 
 bool readBuffer(int socket, void* (*grow)(void*, long), void* context) {
     ReadRequest request{nullptr, grow, context, 0};
