@@ -15,8 +15,7 @@ namespace velk::testing {
 
 namespace detail {
 
-void execChild(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-               int in, int out, int err, bool isolate) {
+void adoptStreams(int in, int out, int err, bool isolate) {
     if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
         dup2(err, STDERR_FILENO) < 0) {
         _exit(127);
@@ -27,6 +26,11 @@ void execChild(const std::vector<std::string>& argv, const std::vector<std::stri
         // An ignored SIGPIPE in the test would otherwise be inherited through exec.
         ::signal(SIGPIPE, SIG_DFL);
     }
+}
+
+void execChild(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+               int in, int out, int err, bool isolate) {
+    adoptStreams(in, out, err, isolate);
     for (const std::string& entry : extraEnv) {
         putenv(const_cast<char*>(entry.c_str()));
     }

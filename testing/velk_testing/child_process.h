@@ -25,11 +25,15 @@ ChildResult runChild(const std::vector<std::string>& argv,
 // Shared by runChild and RunningChild; not meant for tests themselves.
 namespace detail {
 
-// In a child just forked: makes `in`, `out` and `err` its standard streams, adds `extraEnv`
-// ("NAME=value") to its environment and executes `argv` (argv[0] is a path). With `isolate`,
-// every other descriptor is closed and the broken-pipe signal gets its default disposition
-// first, so nothing the test process set up reaches the program. Exits with status 127 when
-// a stream cannot be set up or the program cannot be run; never returns.
+// In a child just forked: makes `in`, `out` and `err` its standard streams. With `isolate`,
+// every other descriptor is closed and the broken-pipe signal gets its default disposition, so
+// nothing the test process set up reaches what the child runs. Exits with status 127 when a
+// stream cannot be set up.
+void adoptStreams(int in, int out, int err, bool isolate);
+
+// In a child just forked: adoptStreams, then adds `extraEnv` ("NAME=value") to its environment
+// and executes `argv` (argv[0] is a path). Exits with status 127 when a stream cannot be set
+// up or the program cannot be run; never returns.
 [[noreturn]] void execChild(const std::vector<std::string>& argv,
                             const std::vector<std::string>& extraEnv, int in, int out, int err,
                             bool isolate);

@@ -37,7 +37,27 @@ RunningChild::~RunningChild() {
 
 bool RunningChild::start(const std::vector<std::string>& argv,
                          const std::vector<std::string>& extraEnv) {
-    if (pid_ > 0 || argv.empty()) {
+    if (argv.empty()) {
+        return false;
+    }
+    return launch(
+        [&](int in, int out, int err) { detail::execChild(argv, extraEnv, in, out, err, true); });
+}
+
+bool RunningChild::startForked(const std::function<int()>& body) {
+    return launch([&](int in, int out, int err) {
+        detail::adoptStreams(in, out, err, true);
+        int status = 127;
+        try {
+            status = body();
+        } catch (...) {
+        }
+        _exit(status);
+    });
+}
+
+bool RunningChild::launch(const std::function<void(int, int, int)>& inChild) {
+    if (pid_ > 0) {
         return false;
     }
     int outPipe[2], errPipe[2];
@@ -51,11 +71,13 @@ bool RunningChild::start(const std::vector<std::string>& argv,
         close(outPipe[1]);
         return false;
     }
+    // Whatever this process still buffers would otherwise be written twice.
+    std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         // A failed open makes dup2 fail, and the child exit with 127.
-        detail::execChild(argv, extraEnv, open("/dev/null", O_RDONLY), outPipe[1], errPipe[1],
-                          true);
+        inChild(open("/dev/null", O_RDONLY), outPipe[1], errPipe[1]);
+        _exit(127);
     }
     close(outPipe[1]);
     close(errPipe[1]);

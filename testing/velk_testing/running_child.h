@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,12 @@ public:
     // broken-pipe disposition. Returns false when already started or the child could not be
     // forked; a failing exec shows as exit status 127.
     bool start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {});
+
+    // Like start(), but the child runs `body` in a copy of this process and exits with the
+    // status it returns (an exception leaving `body` exits with 127). For code that must run
+    // in a process of its own without being a program, such as a service loop with test
+    // commands. Call it while the process has a single thread.
+    bool startForked(const std::function<int()>& body);
 
     // Collects output until standard output (or standard error) holds `text` anywhere since
     // the start, or until `timeout`. Returns whether the text is there.
@@ -57,6 +64,9 @@ private:
     template <typename Done>
     bool pump(std::chrono::steady_clock::time_point deadline, Done done);
     void closePipes();
+    // Forks with the child's standard streams on fresh pipes and runs `inChild` in the child
+    // with (standard input, output, error); `inChild` never returns.
+    bool launch(const std::function<void(int, int, int)>& inChild);
 
     pid_t pid_ = -1;
     int outFd_ = -1;
