@@ -32,7 +32,7 @@ int bindPrivately(int socket, const sockaddr_un& address) {
 }  // namespace
 
 bool Acceptor::bind() {
-    socket_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    socket_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket_.valid()) {
         std::perror("socket error");
         return false;
@@ -68,10 +68,21 @@ bool Acceptor::bind() {
     return true;
 }
 
-int Acceptor::accept() {
+velk::kit::ScopedFd Acceptor::accept() {
     int connection;
     do {
+        // The connection does not take over the listening socket's O_NONBLOCK: replies are
+        // sent blocking, bounded by the send timeout.
         connection = ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC);
     } while (connection < 0 && errno == EINTR);
-    return connection;
+    return velk::kit::ScopedFd(connection);
+}
+
+void Acceptor::close() {
+    if (!socket_.valid()) {
+        return;
+    }
+    socket_.reset();
+    // Nothing to do when the file is already gone.
+    unlink(velk::SystemCommands::kDomainSocket);
 }

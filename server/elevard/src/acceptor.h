@@ -3,9 +3,9 @@
 #include "velk/kit/scoped_fd.h"
 
 // The listening Unix stream socket at velk::SystemCommands::kDomainSocket. Owns its
-// descriptor, which is close-on-exec, like every connection it accepts, so that shell commands
-// run by the workers never inherit a client's connection. Used by the service's main thread
-// only; not thread-safe.
+// descriptor, which is close-on-exec and non-blocking; every connection it accepts is
+// close-on-exec too, so that shell commands run by the workers never inherit a client's
+// connection. Used by the service's main thread only; not thread-safe.
 class Acceptor {
 public:
     Acceptor() = default;
@@ -18,9 +18,16 @@ public:
     // false after printing the reason with perror; the socket file may then remain.
     bool bind();
 
-    // Waits for the next connection and returns its descriptor, owned by the caller and
-    // close-on-exec, or -1 with errno set. An interrupted wait is resumed.
-    int accept();
+    // The next waiting connection, blocking and close-on-exec; or none, with errno set
+    // (EAGAIN when no connection waits). Never blocks.
+    velk::kit::ScopedFd accept();
+
+    // The listening descriptor, for watching it; -1 before bind() and after close().
+    int descriptor() const { return socket_.get(); }
+
+    // Stops listening: closes the socket and removes the socket file, so that new clients are
+    // refused at once. Connections already accepted are not affected.
+    void close();
 
 private:
     velk::kit::ScopedFd socket_;

@@ -1,11 +1,10 @@
 #include "commands.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <sstream>
+#include <utility>
 
 class CommandContext {
 public:
@@ -20,11 +19,11 @@ public:
 class ExecutableCommandContext : public CommandContext {
 public:
     ExecutableCommandContext(const CommandContext& context, const std::string& command,
-                             std::optional<int> socket)
-        : CommandContext(context), command(command), socket(socket) {}
+                             velk::kit::ScopedFd socket)
+        : CommandContext(context), command(command), socket(std::move(socket)) {}
 
     std::string command;
-    std::optional<int> socket;
+    velk::kit::ScopedFd socket;  // none in direct mode
 };
 
 namespace {
@@ -61,7 +60,7 @@ CommandsFactory& CommandsFactory::reg(const std::vector<std::string>& names,
 }
 
 std::shared_ptr<ExecutableCommandContext> CommandsFactory::get(const std::string& command,
-                                                               std::optional<int> socket) const {
+                                                               velk::kit::ScopedFd socket) const {
     std::string name;
     CommandIterator position = command.begin();
     extractWord(&position, command.end(), &name);
@@ -69,7 +68,7 @@ std::shared_ptr<ExecutableCommandContext> CommandsFactory::get(const std::string
     if (found == commands_.end()) {
         return nullptr;
     }
-    return std::make_shared<ExecutableCommandContext>(*found->second, command, socket);
+    return std::make_shared<ExecutableCommandContext>(*found->second, command, std::move(socket));
 }
 
 std::string CommandsFactory::help() const {
@@ -97,7 +96,7 @@ std::string CommandsFactory::help() const {
 }
 
 Result execute(const std::shared_ptr<ExecutableCommandContext>& context) {
-    const int descriptor = context->socket.value_or(-1);
+    const int descriptor = context->socket.get();
     Result result;
     try {
         result = context->handler(context->command, descriptor);
@@ -109,9 +108,8 @@ Result execute(const std::shared_ptr<ExecutableCommandContext>& context) {
         std::fprintf(stderr, "Command handler failed with an unknown exception\n");
         result = Result::invalidArgument;
     }
-    if (context->socket) {
-        close(*context->socket);  // never retried: the descriptor is gone even on EINTR
-    }
+    // Before the caller prints the outcome line: the client sees the end of the exchange first.
+    context->socket.reset();
     return result;
 }
 

@@ -2,12 +2,12 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "common.h"
+#include "velk/kit/scoped_fd.h"
 
 // Carries out one command. Called with the whole command line as received (its first word is
 // the command name) and the connection's descriptor, or -1 when the command runs directly.
@@ -32,11 +32,11 @@ public:
     CommandsFactory& reg(const std::vector<std::string>& names, std::vector<std::string> arguments,
                          CommandHandler handler, bool direct);
 
-    // A request bound to `command` and `socket`, or an empty pointer when the first word of
-    // `command` (read from its very first byte) is not a registered name. The registry never
-    // closes `socket` here; on an empty result the caller still owns it.
+    // A request bound to `command` and `socket` (none in direct mode), which it then owns; or
+    // an empty pointer when the first word of `command` (read from its very first byte) is not
+    // a registered name, `socket` having been closed.
     std::shared_ptr<ExecutableCommandContext> get(const std::string& command,
-                                                  std::optional<int> socket) const;
+                                                  velk::kit::ScopedFd socket) const;
 
     // The help text listing every socket command, then every direct command.
     std::string help() const;
@@ -46,8 +46,8 @@ private:
 };
 
 // Runs the request's handler with its line and descriptor (-1 when it has no socket), then
-// closes its socket, if any, exactly once. A handler that throws counts as
-// Result::invalidArgument; its socket is closed all the same.
+// closes its socket, if any. A handler that throws counts as Result::invalidArgument; its
+// socket is closed all the same.
 Result execute(const std::shared_ptr<ExecutableCommandContext>& context);
 
 // True when the request's command was registered as direct.

@@ -48,7 +48,7 @@ TEST(CommandsFactoryTest, LooksUpTheFirstWordFromTheFirstByte) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        auto context = factory.get(c.line, std::nullopt);
+        auto context = factory.get(c.line, {});
         ASSERT_EQ(context != nullptr, c.found);
         if (context) {
             recorder.calls.clear();
@@ -71,15 +71,15 @@ TEST(CommandsFactoryTest, AliasesShareOneHandlerAndTheFirstRegistrationWins) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     close(pair[1]);
-    execute(factory.get("umount /a", std::nullopt));
-    execute(factory.get("unmount /b", std::nullopt));
-    execute(factory.get("other /c", pair[0]));
+    execute(factory.get("umount /a", {}));
+    execute(factory.get("unmount /b", {}));
+    execute(factory.get("other /c", velk::kit::ScopedFd(pair[0])));
     ASSERT_EQ(first.calls.size(), 2u);
     EXPECT_EQ(first.calls[1].command, "unmount /b");
     ASSERT_EQ(second.calls.size(), 1u);
     EXPECT_EQ(second.calls[0].socket, pair[0]);
-    EXPECT_FALSE(isDirect(factory.get("unmount", std::nullopt)));
-    EXPECT_TRUE(isDirect(factory.get("other", std::nullopt)));
+    EXPECT_FALSE(isDirect(factory.get("unmount", {})));
+    EXPECT_TRUE(isDirect(factory.get("other", {})));
 }
 
 // The handler gets the socket open, whatever it then returns or throws; afterwards the socket
@@ -101,7 +101,7 @@ TEST(CommandsFactoryTest, ExecuteHandsOverTheSocketAndClosesItOnce) {
                               : Result::executionFailed;
             },
             false);
-        EXPECT_EQ(execute(factory.get("cmd notanumber", pair[0])),
+        EXPECT_EQ(execute(factory.get("cmd notanumber", velk::kit::ScopedFd(pair[0]))),
                   throws ? Result::invalidArgument : Result::executionFailed);
         EXPECT_EQ(seen, std::vector<int>{pair[0]});
         EXPECT_FALSE(isOpen(pair[0]));

@@ -2,16 +2,17 @@
 
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <new>
-#include <optional>
-#include <string>
+#include <utility>
 
 #include "run_modes.h"
-#include "velk/system_commands/domain_socket.h"
+
+namespace domain_socket = velk::system_commands::domain_socket;
 
 void* reallocCallback(void* context, long length) {
     if (length < 0 || length > kMaxCommandLineLength) {
@@ -27,13 +28,9 @@ void* reallocCallback(void* context, long length) {
     return line->data();
 }
 
-bool setConnectionTimeouts(int socket) {
+bool setReplyTimeout(int socket) {
     timeval timeout{};
     timeout.tv_sec = kConnectionTimeout.count();
-    if (setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
-        std::perror("setsockopt SO_RCVTIMEO");
-        return false;
-    }
     if (setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
         std::perror("setsockopt SO_SNDTIMEO");
         return false;
@@ -41,20 +38,53 @@ bool setConnectionTimeouts(int socket) {
     return true;
 }
 
-namespace {
+PendingRequest::PendingRequest(velk::kit::ScopedFd socket,
+                               std::chrono::steady_clock::time_point accepted)
+    : socket_(std::move(socket)), deadline_(accepted + kConnectionTimeout) {}
 
-void serveConnection(int socket, const CommandsFactory& factory) {
-    std::string command;
-    if (!velk::system_commands::domain_socket::readBuffer(socket, reallocCallback, &command)) {
-        close(socket);  // never retried: the descriptor is gone even on EINTR
-        return;
+PendingRequest::State PendingRequest::readAvailable() {
+    for (;;) {
+        const bool inLength = lengthFieldReceived_ < sizeof lengthField_;
+        void* into = inLength ? static_cast<void*>(lengthField_ + lengthFieldReceived_)
+                              : static_cast<void*>(line_.data() + lineReceived_);
+        const size_t wanted =
+            inLength ? sizeof lengthField_ - lengthFieldReceived_ : line_.size() - lineReceived_;
+        const ssize_t got = recv(socket_.get(), into, wanted, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return State::reading;
+        }
+        if (got <= 0) {
+            return State::refused;
+        }
+        if (inLength) {
+            lengthFieldReceived_ += static_cast<size_t>(got);
+            if (lengthFieldReceived_ < sizeof lengthField_) {
+                continue;
+            }
+            if (!sizeLine()) {
+                return State::refused;
+            }
+        } else {
+            lineReceived_ += static_cast<size_t>(got);
+        }
+        if (lineReceived_ == line_.size()) {
+            return State::complete;
+        }
     }
-    // executeCommand closes the socket on every path; its status only matters in direct mode.
-    executeCommand(factory, command, socket);
 }
 
-}  // namespace
+bool PendingRequest::sizeLine() {
+    const long length = domain_socket::announcedLength(lengthField_);
+    // Nothing is allocated before the length has passed reallocCallback's limit.
+    return length > 0 && reallocCallback(&line_, length) != nullptr;
+}
 
-std::function<void()> makeConnectionTask(int socket, const CommandsFactory& factory) {
-    return [socket, &factory] { serveConnection(socket, factory); };
+std::function<void()> makeConnectionTask(PendingRequest request, const CommandsFactory& factory) {
+    // A std::function must be copyable, so the move-only request travels in a shared_ptr; the
+    // worker runs the task once.
+    auto shared = std::make_shared<PendingRequest>(std::move(request));
+    return [shared, &factory] { executeCommand(factory, shared->line(), shared->takeSocket()); };
 }

@@ -2,6 +2,10 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
+
+#include "velk/kit/scoped_fd.h"
+#include "velk/system_commands/domain_socket.h"
 
 class CommandsFactory;
 
@@ -9,8 +13,9 @@ class CommandsFactory;
 // before anything is allocated for it.
 inline constexpr long kMaxCommandLineLength = 64 * 1024;
 
-// How long one receive or one send on a connection may block before the connection counts as
-// failed, so that a client that stalls frees its worker.
+// How long a client has, from the moment its connection is accepted, to deliver its whole
+// command line; and how long one send of a reply may block before the connection counts as
+// failed.
 inline constexpr std::chrono::seconds kConnectionTimeout{10};
 
 // Growth callback for readBuffer: `context` is the std::string* that receives the command
@@ -20,13 +25,59 @@ inline constexpr std::chrono::seconds kConnectionTimeout{10};
 // read then fails. Never throws.
 void* reallocCallback(void* context, long length);
 
-// Gives `socket` a receive and a send timeout of kConnectionTimeout. Returns false, after
-// printing the reason with perror, when either cannot be set; the caller keeps the socket.
-bool setConnectionTimeouts(int socket);
+// Gives `socket` a send timeout of kConnectionTimeout, so that a client that does not read
+// its reply frees its worker. Returns false, after printing the reason with perror, when it
+// cannot be set; the caller keeps the socket.
+bool setReplyTimeout(int socket);
 
-// The task that serves one accepted connection on a worker: reads one command line and runs
-// it through executeCommand with the connection, or closes the connection when no line could
-// be read (end of stream, read error or timeout, a length of zero or less, a refused length).
-// The task owns `socket` and closes it exactly once; `factory` must outlive the task and is
-// only read, so any number of tasks may run at once.
-std::function<void()> makeConnectionTask(int socket, const CommandsFactory& factory);
+// One accepted connection while its command line arrives: the buffer message (length field,
+// then that many bytes) is collected across as many readAvailable() calls as the client
+// needs, without ever blocking. Owns the connection until it is handed on with takeSocket()
+// or the request is destroyed, which closes it. Move-only; used by one thread at a time.
+class PendingRequest {
+public:
+    enum class State {
+        reading,   // more bytes are needed; call readAvailable() again once some arrive
+        complete,  // the whole command line is in line()
+        refused,   // end of stream, a read error, or a length of zero or less or above
+                   // kMaxCommandLineLength: nothing is to run, the connection is to be closed
+    };
+
+    // Takes over `socket`, a connected stream socket (blocking or not: it is only read with
+    // MSG_DONTWAIT), accepted at `accepted`.
+    PendingRequest(velk::kit::ScopedFd socket, std::chrono::steady_clock::time_point accepted);
+
+    // Reads whatever has arrived, without blocking, up to the end of the command line; bytes
+    // the client sent after it stay unread. Once it has returned complete or refused, the
+    // request must not be read again.
+    State readAvailable();
+
+    // When the command line must be complete: kConnectionTimeout after the connection was
+    // accepted, however slowly its bytes arrive.
+    std::chrono::steady_clock::time_point deadline() const { return deadline_; }
+
+    int descriptor() const { return socket_.get(); }
+
+    // The command line as received; whole once readAvailable() returned complete.
+    const std::string& line() const { return line_; }
+
+    // Hands the connection on; the request then owns nothing.
+    velk::kit::ScopedFd takeSocket() { return std::move(socket_); }
+
+private:
+    // Sizes line_ for the length that the complete length field announces; false to refuse.
+    bool sizeLine();
+
+    velk::kit::ScopedFd socket_;
+    std::chrono::steady_clock::time_point deadline_;
+    unsigned char lengthField_[velk::system_commands::domain_socket::kLengthFieldSize] = {};
+    size_t lengthFieldReceived_ = 0;
+    std::string line_;
+    size_t lineReceived_ = 0;
+};
+
+// The task that runs one complete request on a worker: executeCommand with its line and its
+// connection, whose ownership passes on to the registry's request object, which closes it after
+// the handler. A task that is destroyed without having run closes the connection instead.
+// `factory` must outlive the task and is only read, so any number of tasks may run at once.
+std::function<void()> makeConnectionTask(PendingRequest request, const CommandsFactory& factory);

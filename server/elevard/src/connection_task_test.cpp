@@ -1,13 +1,16 @@
 #include "connection_task.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -46,20 +49,17 @@ TEST(ReallocCallbackTest, SizesTheLineWithinTheLimit) {
     }
 }
 
-TEST(ConnectionTimeoutsTest, BothDirectionsGetTenSeconds) {
+TEST(ReplyTimeoutTest, SendsMayBlockTenSeconds) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     ScopedFd a(pair[0]), b(pair[1]);
-    ASSERT_TRUE(setConnectionTimeouts(a.get()));
-    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-        SCOPED_TRACE(option);
-        timeval timeout{};
-        socklen_t size = sizeof timeout;
-        ASSERT_EQ(getsockopt(a.get(), SOL_SOCKET, option, &timeout, &size), 0);
-        EXPECT_EQ(timeout.tv_sec, 10);
-        EXPECT_EQ(timeout.tv_usec, 0);
-    }
-    EXPECT_FALSE(setConnectionTimeouts(-1));
+    ASSERT_TRUE(setReplyTimeout(a.get()));
+    timeval timeout{};
+    socklen_t size = sizeof timeout;
+    ASSERT_EQ(getsockopt(a.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, &size), 0);
+    EXPECT_EQ(timeout.tv_sec, 10);
+    EXPECT_EQ(timeout.tv_usec, 0);
+    EXPECT_FALSE(setReplyTimeout(-1));
 }
 
 // The bytes of one buffer message header: the length in host byte order.
@@ -84,8 +84,8 @@ std::string abbreviated(const std::string& text) {
            std::to_string(text.size()) + " bytes)";
 }
 
-// One connection task served over a socket pair, with a registry holding "probe", which
-// records the line it got.
+// One request collected from a socket pair as its pieces arrive, then, once complete, run as a
+// connection task with a registry holding "probe", which records the line it got.
 TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
     std::vector<std::string> received;
     CommandsFactory factory;
@@ -101,20 +101,29 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
     const std::string tooLong = "probe " + std::string(65537 - 6, 'x');
     struct Case {
         const char* name;
-        std::string bytes;  // what the client sends before it stops writing
+        std::vector<std::string> pieces;  // sent one after another, then the client stops writing
         std::optional<std::string> line;
         std::string out;
     };
     const std::vector<Case> cases = {
-        {"line", header(8) + "probe x\n", "probe x\n", "probe x\n --> ok\n"},
-        {"longest line", header(65536) + longest, longest, longest + " --> ok\n"},
-        {"unknown", header(6) + "nosuch", std::nullopt, "Command nosuch not found\n"},
-        {"nothing sent", "", std::nullopt, ""},
-        {"zero length", header(0) + "probe", std::nullopt, ""},
-        {"negative length", header(-8) + "probe x\n", std::nullopt, ""},
-        {"length cut short", header(8).substr(0, 3), std::nullopt, ""},
-        {"payload cut short", header(8) + "pro", std::nullopt, ""},
-        {"too long", header(65537) + tooLong, std::nullopt, ""},
+        {"line", {header(8) + "probe x\n"}, "probe x\n", "probe x\n --> ok\n"},
+        {"in pieces",
+         {header(7).substr(0, 3), header(7).substr(3) + "pr", "o", "be y"},
+         "probe y",
+         "probe y --> ok\n"},
+        {"bytes after the line stay unread",
+         {header(5) + "probe", "junk"},
+         "probe",
+         "probe --> ok\n"},
+        {"longest line", {header(65536) + longest}, longest, longest + " --> ok\n"},
+        {"unknown", {header(6) + "nosuch"}, std::nullopt, "Command nosuch not found\n"},
+        {"nothing sent", {}, std::nullopt, ""},
+        {"zero length", {header(0) + "probe"}, std::nullopt, ""},
+        {"negative length", {header(-8) + "probe x\n"}, std::nullopt, ""},
+        {"huge length", {header(INT64_MAX) + "probe"}, std::nullopt, ""},
+        {"length cut short", {header(8).substr(0, 3)}, std::nullopt, ""},
+        {"payload cut short", {header(8) + "pro"}, std::nullopt, ""},
+        {"too long", {header(65537) + tooLong}, std::nullopt, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -122,14 +131,32 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
         ScopedFd client(pair[0]);
-        const int service = pair[1];  // the task owns and closes it
+        PendingRequest request(ScopedFd(pair[1]), std::chrono::steady_clock::now());
+        // The client writes beside the reader: the longest lines outgrow the socket buffer.
+        std::thread sender([&] {
+            for (const std::string& piece : c.pieces) {
+                send(client.get(), piece.data(), piece.size(), MSG_NOSIGNAL);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            shutdown(client.get(), SHUT_WR);
+        });
+        PendingRequest::State state;
+        while ((state = request.readAvailable()) == PendingRequest::State::reading) {
+            pollfd ready{request.descriptor(), POLLIN, 0};
+            if (poll(&ready, 1, 30000) != 1) {
+                break;  // only a hang guard
+            }
+        }
+        EXPECT_EQ(state, c.line || !c.out.empty() ? PendingRequest::State::complete
+                                                  : PendingRequest::State::refused);
         testing::internal::CaptureStdout();
-        std::thread worker(makeConnectionTask(service, factory));
-        // One blocking send queues everything, unless the task refuses and closes first.
-        send(client.get(), c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL);
-        shutdown(client.get(), SHUT_WR);
-        worker.join();
+        if (state == PendingRequest::State::complete) {
+            makeConnectionTask(std::move(request), factory)();
+        } else {
+            request.takeSocket();  // dropped: the connection closes
+        }
         const std::string out = testing::internal::GetCapturedStdout();
+        sender.join();
         EXPECT_TRUE(out == c.out) << abbreviated(out);
         if (c.line) {
             ASSERT_EQ(received.size(), 1u);
@@ -139,6 +166,25 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         }
         EXPECT_TRUE(peerClosed(client.get()));
     }
+}
+
+// A task that never runs (a pool stopped at once, say) still closes its connection.
+TEST(ConnectionTaskTest, ATaskDroppedUnrunClosesTheConnection) {
+    CommandsFactory factory;
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    ScopedFd client(pair[0]);
+    const std::string message = header(4) + "line";
+    ASSERT_EQ(send(client.get(), message.data(), message.size(), 0),
+              static_cast<ssize_t>(message.size()));
+    PendingRequest request(ScopedFd(pair[1]), std::chrono::steady_clock::now());
+    ASSERT_EQ(request.readAvailable(), PendingRequest::State::complete);
+    std::function<void()> task = makeConnectionTask(std::move(request), factory);
+    std::function<void()> copy = task;
+    task = nullptr;
+    EXPECT_FALSE(peerClosed(client.get()));
+    copy = nullptr;
+    EXPECT_TRUE(peerClosed(client.get()));
 }
 
 }  // namespace

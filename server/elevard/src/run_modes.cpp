@@ -3,17 +3,15 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "commands.h"
 
 int executeCommand(const CommandsFactory& factory, const std::string& command,
-                   std::optional<int> socket) {
-    std::shared_ptr<ExecutableCommandContext> context = factory.get(command, socket);
+                   velk::kit::ScopedFd socket) {
+    std::shared_ptr<ExecutableCommandContext> context = factory.get(command, std::move(socket));
     if (!context) {
         std::printf("Command %s not found\n", command.c_str());
-        if (socket) {
-            close(*socket);  // never retried: the descriptor is gone even on EINTR
-        }
         return -1;
     }
     Result result = execute(context);
@@ -48,5 +46,5 @@ int runDirect(const CommandsFactory& factory, const char** argv) {
     if (!setupIds()) {
         return -1;
     }
-    return executeCommand(factory, makeCommandString(argv), std::nullopt);
+    return executeCommand(factory, makeCommandString(argv), velk::kit::ScopedFd());
 }

@@ -1,18 +1,19 @@
 #pragma once
 
-#include <optional>
 #include <string>
+
+#include "velk/kit/scoped_fd.h"
 
 class CommandsFactory;
 
 // Runs one command line through `factory` and prints its outcome on standard output:
-// "Command %s not found\n" when its first word is not registered (the socket, if any, is then
-// closed here), else "%s --> %s\n" with the line and the outcome word unless the command is
-// direct. `socket` is the connection the reply goes to, empty in direct mode; it is closed
-// exactly once on every path. Returns 0 when the command ran and succeeded, else -1.
-// Thread-safe as long as `factory` is no longer written.
+// "Command %s not found\n" when its first word is not registered, else "%s --> %s\n" with the
+// line and the outcome word unless the command is direct. `socket` is the connection the reply
+// goes to, none in direct mode; it is closed on every path before the outcome line is printed.
+// Returns 0 when the command ran and succeeded, else -1. Thread-safe as long as `factory` is no
+// longer written.
 int executeCommand(const CommandsFactory& factory, const std::string& command,
-                   std::optional<int> socket);
+                   velk::kit::ScopedFd socket);
 
 // Makes the real user and group ids equal to the effective ones, users first. On failure
 // prints the reason with perror and returns false.

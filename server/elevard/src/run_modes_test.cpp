@@ -65,7 +65,7 @@ TEST(ExecuteCommandTest, PrintsOutcomeMapsResultAndClosesTheSocket) {
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
         testing::internal::CaptureStdout();
-        const int status = executeCommand(factory, c.line, pair[0]);
+        const int status = executeCommand(factory, c.line, velk::kit::ScopedFd(pair[0]));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
         EXPECT_EQ(status, c.status);
         EXPECT_EQ(fcntl(pair[0], F_GETFD), -1);

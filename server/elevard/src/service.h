@@ -1,14 +1,34 @@
 #pragma once
 
+#include <chrono>
+
 class CommandsFactory;
 
 // The number of worker threads, and so the number of commands that may run at once.
 inline constexpr int kServiceWorkers = 16;
 
-// Service mode: catches the broken-pipe signal (a write to a closed peer then fails instead
-// of ending the process), starts the pool of kServiceWorkers workers, binds the Acceptor and then
-// serves one command line per accepted connection for ever, each connection with the timeouts of
-// setConnectionTimeouts. Returns -1 only when the workers or the socket could not be set up (after
-// the pool, if any, has been stopped and joined); otherwise never returns. Runs on the main thread;
-// `factory` must no longer be written.
-int runService(const CommandsFactory& factory);
+// How long the commands still running (or queued) at the first SIGTERM or SIGINT may take
+// before the service stops at once.
+inline constexpr std::chrono::seconds kStopGrace{30};
+
+// The exit status of a service stopped at once: by a second SIGTERM or SIGINT, or by commands
+// still unfinished kStopGrace after the first. Their clients see their connections close
+// without a reply.
+inline constexpr int kForcedStopStatus = 2;
+
+// Service mode, on the main thread; `factory` must no longer be written. Catches the
+// broken-pipe signal (a write to a closed peer then fails instead of ending the process) and
+// the stop signals, starts the pool of kServiceWorkers workers and binds the Acceptor. Then one
+// event loop accepts connections and collects each one's command line as its bytes arrive; a
+// connection that has not delivered the whole line kConnectionTimeout after it was accepted is
+// closed. Only a complete line is posted to the pool, which runs it and sends the reply with a
+// send timeout of kConnectionTimeout.
+//
+// The first SIGTERM or SIGINT stops the service: the socket is closed and its file removed,
+// connections still sending their line are closed, the requests already read (running or
+// queued) finish and send their replies, and then runService returns 0 once the workers are
+// joined. A second signal, or requests still unfinished `stopGrace` after the first, end the
+// process at once with kForcedStopStatus. Returns -1 when the workers, the socket or the event
+// loop could not be set up (after the pool, if any, has been stopped and joined).
+// `stopGrace` is kStopGrace in the service; tests shorten it.
+int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGrace = kStopGrace);

@@ -13,17 +13,21 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "acceptor.h"
 #include "commands.h"
+#include "connection_task.h"
 #include "register_commands.h"
+#include "service.h"
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/domain_socket.h"
@@ -42,13 +46,13 @@ const std::string kStartLine =
 // Generous limits that only catch a hang.
 constexpr auto kHang = 30s;
 
-// A client connection to the service, retried while the service is still setting up its
-// socket; an invalid one when nobody listens.
-ScopedFd connectClient() {
+// A client connection to the service, retried for `patience` while the service is still
+// setting up its socket; an invalid one when nobody listens.
+ScopedFd connectClient(std::chrono::milliseconds patience = kHang) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, kPath, sizeof address.sun_path - 1);
-    const auto deadline = std::chrono::steady_clock::now() + kHang;
+    const auto deadline = std::chrono::steady_clock::now() + patience;
     for (;;) {
         ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (fd.valid() &&
@@ -117,6 +121,24 @@ std::string procField(const std::string& file, const std::string& field) {
     return {};
 }
 
+// The service loop run in a forked child with one command made for the tests: "slow N" prints
+// "started slow N", sleeps N milliseconds, then replies with the integer N.
+int serveTestCommands(std::chrono::milliseconds stopGrace) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    CommandsFactory factory;
+    factory.reg(
+        {"slow"}, {"milliseconds"},
+        [](const std::string& line, int socket) {
+            std::printf("started %s\n", line.c_str());
+            const long milliseconds = std::stol(line.substr(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+            return domain_socket::sendInt64(socket, milliseconds) ? Result::ok
+                                                                  : Result::executionFailed;
+        },
+        false);
+    return runService(factory, stopGrace);
+}
+
 class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -151,6 +173,13 @@ protected:
         ASSERT_NO_FATAL_FAILURE(showGroupFile(withGroup));
         ASSERT_TRUE(service_.start({ELEVARD_BINARY}));
         ASSERT_TRUE(service_.waitForOutput(kStartLine, kHang)) << service_.err();
+    }
+
+    // Runs serveTestCommands in a child of this process and waits until it accepts.
+    void startForked(std::chrono::milliseconds stopGrace = kStopGrace) {
+        ASSERT_NO_FATAL_FAILURE(showGroupFile(true));
+        ASSERT_TRUE(service_.startForked([stopGrace] { return serveTestCommands(stopGrace); }));
+        ASSERT_TRUE(connectClient().valid()) << service_.err();
     }
 
     // Sends a line that no command matches and waits for its outcome line; once it is there,
@@ -191,8 +220,8 @@ TEST_F(ServiceTest, PublishesTheSocketForTheGroupOnly) {
     }
 }
 
-// The workers run shell commands. A socket they inherited would keep a client's connection
-// open until the command ends; an ignored broken-pipe signal would stay ignored in them, while
+// The workers run shell commands. A descriptor they inherited (a client's connection, say)
+// would stay open until the command ends; an ignored signal would stay ignored in them, while
 // a caught one is reset on exec.
 TEST_F(ServiceTest, RunsSixteenWorkersThatPassNothingToShellCommands) {
     start();
@@ -200,9 +229,20 @@ TEST_F(ServiceTest, RunsSixteenWorkersThatPassNothingToShellCommands) {
     ASSERT_TRUE(stalled.valid());
     const std::string proc = "/proc/" + std::to_string(service_.pid());
     EXPECT_EQ(procField(proc + "/status", "Threads"), "\t17");
-    const unsigned long pipeBit = 1UL << (SIGPIPE - 1);
-    EXPECT_NE(std::stoul(procField(proc + "/status", "SigCgt"), nullptr, 16) & pipeBit, 0u);
-    EXPECT_EQ(std::stoul(procField(proc + "/status", "SigIgn"), nullptr, 16) & pipeBit, 0u);
+    // A shell command inherits the mask of the thread that starts it.
+    std::vector<std::string> threadStatus;
+    for (const auto& thread : std::filesystem::directory_iterator(proc + "/task")) {
+        threadStatus.push_back(thread.path().string() + "/status");
+    }
+    for (int signal : {SIGPIPE, SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        const unsigned long bit = 1UL << (signal - 1);
+        EXPECT_NE(std::stoul(procField(proc + "/status", "SigCgt"), nullptr, 16) & bit, 0u);
+        EXPECT_EQ(std::stoul(procField(proc + "/status", "SigIgn"), nullptr, 16) & bit, 0u);
+        for (const std::string& status : threadStatus) {
+            EXPECT_EQ(std::stoul(procField(status, "SigBlk"), nullptr, 16) & bit, 0u) << status;
+        }
+    }
 
     // The listening socket and, once accepted, the stalled connection.
     std::vector<int> sockets;
@@ -217,8 +257,11 @@ TEST_F(ServiceTest, RunsSixteenWorkersThatPassNothingToShellCommands) {
         }
     }
     ASSERT_EQ(sockets.size(), 2u);
-    for (int fd : sockets) {
-        SCOPED_TRACE(fd);
+    for (const auto& [fd, target] : descriptorsOf(service_.pid())) {
+        if (fd <= STDERR_FILENO) {
+            continue;
+        }
+        SCOPED_TRACE(target);
         const std::string flags = procField(proc + "/fdinfo/" + std::to_string(fd), "flags");
         ASSERT_FALSE(flags.empty());
         EXPECT_NE(std::stoul(flags, nullptr, 8) & O_CLOEXEC, 0u);
@@ -236,12 +279,14 @@ TEST_F(ServiceTest, EndsWhenTheGroupIsMissing) {
 
 // Each connection carries one line, taken as sent (a trailing newline included); the client
 // never gets a reply, only the close. A request without a usable line runs and prints nothing,
-// and the service goes on.
+// and the service goes on with no descriptor left behind.
 TEST_F(ServiceTest, ServesOneLinePerConnection) {
     velk::SystemCommands systemCommands;
     CommandsFactory factory;
     registerCommands(factory, &systemCommands);
     start();
+    expectServedMarker("ready");
+    const size_t idleDescriptors = descriptorsOf(service_.pid()).size();
     auto message = [](const std::string& line) {
         return header(static_cast<int64_t>(line.size())) + line;
     };
@@ -259,6 +304,9 @@ TEST_F(ServiceTest, ServesOneLinePerConnection) {
         {"longest line", message(longest), "Command " + longest + " not found\n"},
         {"closes without sending", "", ""},
         {"zero length", header(0), ""},
+        {"negative length", header(-6) + "nosuch", ""},
+        {"length cut short", header(6).substr(0, 3), ""},
+        {"line cut short", header(6) + "nos", ""},
         {"one byte over 64 KiB", header(65537) + "nosuch " + std::string(65537 - 7, 'x'), ""},
         {"huge length", header(INT64_MAX), ""},
     };
@@ -270,9 +318,7 @@ TEST_F(ServiceTest, ServesOneLinePerConnection) {
         ASSERT_TRUE(client.valid());
         // One blocking send queues everything, unless the service refuses and closes first.
         send(client.get(), c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL);
-        if (c.bytes.empty()) {
-            shutdown(client.get(), SHUT_WR);
-        }
+        shutdown(client.get(), SHUT_WR);
         // The longest outcome line is more than a pipe holds: the service finishes printing
         // it, and closes, only while it is being read.
         EXPECT_TRUE(service_.waitForOutput(c.printed, kHang));
@@ -282,17 +328,16 @@ TEST_F(ServiceTest, ServesOneLinePerConnection) {
         EXPECT_EQ(service_.out().substr(before),
                   c.printed + "Command nosuch " + marker + " not found\n");
     }
+    EXPECT_EQ(descriptorsOf(service_.pid()).size(), idleDescriptors);
 }
 
-// A client that connects and never sends is dropped after the receive timeout; meanwhile
-// other clients are served by the idle workers.
+// A client that connects and never sends is dropped 10 s after it was accepted; meanwhile
+// other clients are served.
 TEST_F(ServiceTest, ReleasesAStalledClientAfterTheTimeout) {
     start();
     ScopedFd stalled = connectClient();
     ASSERT_TRUE(stalled.valid());
     const auto connected = std::chrono::steady_clock::now();
-    // The first client may be posted before the stalled connection has left its worker's
-    // queue; the later ones find it executing there.
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         expectServedMarker("while stalled " + std::to_string(i));
@@ -303,6 +348,130 @@ TEST_F(ServiceTest, ReleasesAStalledClientAfterTheTimeout) {
     EXPECT_GE(std::chrono::steady_clock::now() - connected, 8s);
     expectServedMarker("after the stalled client");
     EXPECT_EQ(service_.err(), "");
+}
+
+// Twenty clients trickle their lines a byte every half second, fast enough that no single
+// read ever waits long, far too slowly to finish within 10 s. They must not keep anyone else
+// waiting, and each is closed 10 s after it was accepted, its line never run.
+TEST_F(ServiceTest, TricklingClientsNeitherDelayOthersNorOutliveTheirDeadline) {
+    start();
+    expectServedMarker("ready");
+    const size_t idleDescriptors = descriptorsOf(service_.pid()).size();
+    const std::string line = "nosuch " + std::string(37, 't');
+    const std::string message = header(static_cast<int64_t>(line.size())) + line;
+    struct Trickler {
+        ScopedFd fd;
+        std::chrono::steady_clock::time_point connected;
+        size_t sent = 0;
+        std::optional<std::chrono::steady_clock::duration> closedAfter;
+    };
+    std::vector<Trickler> tricklers(20);
+    for (Trickler& t : tricklers) {
+        t.fd = connectClient();
+        ASSERT_TRUE(t.fd.valid());
+        t.connected = std::chrono::steady_clock::now();
+        t.sent = send(t.fd.get(), message.data(), 1, MSG_NOSIGNAL) == 1 ? 1 : 0;
+    }
+    for (int i = 0; i < 3; ++i) {
+        expectServedMarker("beside the tricklers " + std::to_string(i));
+    }
+    for (Trickler& t : tricklers) {
+        EXPECT_TRUE(stillOpen(t.fd.get()));
+    }
+    const auto giveUp = std::chrono::steady_clock::now() + kHang;
+    size_t open = tricklers.size();
+    while (open > 0 && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(500ms);
+        for (Trickler& t : tricklers) {
+            if (t.closedAfter) {
+                continue;
+            }
+            if (!stillOpen(t.fd.get())) {
+                t.closedAfter = std::chrono::steady_clock::now() - t.connected;
+                --open;
+            } else if (send(t.fd.get(), message.data() + t.sent, 1, MSG_NOSIGNAL) == 1) {
+                ++t.sent;
+            }
+        }
+    }
+    for (const Trickler& t : tricklers) {
+        ASSERT_TRUE(t.closedAfter.has_value());
+        // Only an early close can fail this: the deadline counts from the accept, which
+        // follows the connect.
+        EXPECT_GE(*t.closedAfter, 9500ms);
+        EXPECT_LT(t.sent, message.size());
+    }
+    expectServedMarker("after the tricklers");
+    EXPECT_EQ(service_.out().find(line), std::string::npos);
+    EXPECT_EQ(descriptorsOf(service_.pid()).size(), idleDescriptors);
+}
+
+// SIGTERM: the socket goes at once, a connection still sending its line is closed, the command
+// already running finishes and replies, and the service exits with status 0.
+TEST_F(ServiceTest, StopsCleanlyOnSigterm) {
+    startForked();
+    ScopedFd sending = connectClient();
+    ASSERT_TRUE(sending.valid());
+    ASSERT_EQ(send(sending.get(), header(20).data(), 3, MSG_NOSIGNAL), 3);
+    ScopedFd slow = connectClient();
+    ASSERT_TRUE(slow.valid());
+    const std::string line = "slow 3000";
+    ASSERT_TRUE(domain_socket::sendBuffer(slow.get(), line.data(), line.size()));
+    ASSERT_TRUE(service_.waitForOutput("started " + line + "\n", kHang));
+    ASSERT_TRUE(service_.signal(SIGTERM));
+
+    EXPECT_EQ(readUntilClosed(sending.get()), "");
+    EXPECT_TRUE(stillOpen(slow.get())) << "the sending client must go at the signal, not at exit";
+    EXPECT_FALSE(connectClient(0ms).valid());
+    long value = 0;
+    EXPECT_TRUE(domain_socket::readInt64(slow.get(), &value));
+    EXPECT_EQ(value, 3000);
+    EXPECT_EQ(readUntilClosed(slow.get()), "");
+    const velk::testing::ChildResult result = service_.wait(kHang);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_NE(result.out.find(line + " --> ok\n"), std::string::npos) << result.out;
+    EXPECT_EQ(result.err, "");
+    struct stat info {};
+    EXPECT_EQ(stat(kPath, &info), -1);
+}
+
+// A second stop signal ends the service at once, whatever still runs; so do commands that
+// outlast the grace period after the first. Either way the socket file goes.
+TEST_F(ServiceTest, StopsAtOnceOnASecondSignalOrAfterTheGracePeriod) {
+    struct Case {
+        const char* name;
+        std::vector<int> signals;
+        std::chrono::milliseconds grace;
+        std::string reason;
+    };
+    // A grace period beyond the hang guard: only the second signal can end that service in time.
+    const Case cases[] = {
+        {"second signal", {SIGTERM, SIGINT}, 10min, "a second stop signal"},
+        {"grace period", {SIGINT}, 1s, "requests still unfinished after the grace period"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        startForked(c.grace);
+        ScopedFd slow = connectClient();
+        ASSERT_TRUE(slow.valid());
+        const std::string line = "slow 600000";
+        ASSERT_TRUE(domain_socket::sendBuffer(slow.get(), line.data(), line.size()));
+        ASSERT_TRUE(service_.waitForOutput("started " + line + "\n", kHang));
+        const auto signalled = std::chrono::steady_clock::now();
+        for (int signal : c.signals) {
+            ASSERT_TRUE(service_.signal(signal));
+        }
+        const velk::testing::ChildResult result = service_.wait(kHang);
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_EQ(result.exitStatus, kForcedStopStatus);
+        if (c.signals.size() == 1) {
+            EXPECT_GE(std::chrono::steady_clock::now() - signalled, c.grace);
+        }
+        EXPECT_EQ(result.err, "Stopping at once, 1 requests unfinished: " + c.reason + "\n");
+        EXPECT_EQ(readUntilClosed(slow.get()), "");
+        struct stat info {};
+        EXPECT_EQ(stat(kPath, &info), -1);
+    }
 }
 
 // With no descriptor left for a new connection, accept fails at once for as long as the
