@@ -10,7 +10,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -166,25 +165,6 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         }
         EXPECT_TRUE(peerClosed(client.get()));
     }
-}
-
-// A task that never runs (a pool stopped at once, say) still closes its connection.
-TEST(ConnectionTaskTest, ATaskDroppedUnrunClosesTheConnection) {
-    CommandsFactory factory;
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    ScopedFd client(pair[0]);
-    const std::string message = header(4) + "line";
-    ASSERT_EQ(send(client.get(), message.data(), message.size(), 0),
-              static_cast<ssize_t>(message.size()));
-    PendingRequest request(ScopedFd(pair[1]), std::chrono::steady_clock::now());
-    ASSERT_EQ(request.readAvailable(), PendingRequest::State::complete);
-    std::function<void()> task = makeConnectionTask(std::move(request), factory);
-    std::function<void()> copy = task;
-    task = nullptr;
-    EXPECT_FALSE(peerClosed(client.get()));
-    copy = nullptr;
-    EXPECT_TRUE(peerClosed(client.get()));
 }
 
 }  // namespace
