@@ -56,6 +56,7 @@ public:
     // accepted, however slowly its bytes arrive.
     std::chrono::steady_clock::time_point deadline() const { return deadline_; }
 
+    // The connection's descriptor, still owned here, for watching it; -1 once taken.
     int descriptor() const { return socket_.get(); }
 
     // The command line as received; whole once readAvailable() returned complete.
