@@ -1,17 +1,210 @@
 #include "register_commands.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
 
 #include "commands.h"
 #include "velk/system_commands.h"
+#include "velk/system_commands/domain_socket.h"
+#include "velk/system_commands/shell_text.h"
 
-void registerCommands(CommandsFactory& factory, velk::SystemCommands* /*commands*/) {
-    factory.reg(
-        {"help"}, {},
-        [&factory](const std::string&, int) {
-            std::printf("%s\n", factory.help().c_str());
-            std::fflush(stdout);
-            return Result::ok;
-        },
-        true);
+namespace {
+
+namespace domain_socket = velk::system_commands::domain_socket;
+using velk::SystemCommands;
+
+Result judged(bool succeeded) {
+    return succeeded ? Result::ok : Result::executionFailed;
+}
+
+// A numeric word read as std::stoi reads it: leading whitespace and a sign allowed, digits up
+// to the first other character ("12abc" is 12). Empty without a leading number or outside the
+// 32-bit signed range.
+std::optional<int> toInt(const std::string& word) {
+    const char* start = word.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(start, &end, 10);
+    if (end == start || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
+// Integer replies carry bools as 0 or 1 and result codes with their sign extended. The outcome
+// of a send is not looked at: the Result depends on the operation alone.
+template <typename Value>
+void sendInteger(int socket, Value value) {
+    domain_socket::sendInt64(socket, static_cast<long>(value));
+}
+
+void sendBytes(int socket, const std::string& bytes) {
+    domain_socket::sendBuffer(socket, bytes.data(), static_cast<long>(bytes.size()));
+}
+
+// A handler for the commands that take one required word, the path: it hands the path to
+// `operation` (a member of SystemCommands or a callable taking the object and the path), sends
+// the value with `send` and judges it with `succeeded`.
+template <typename Operation, typename Send, typename Succeeded>
+CommandHandler onPath(SystemCommands* commands, Operation operation, Send send,
+                      Succeeded succeeded) {
+    return [=](const std::string& line, int socket) {
+        std::string path;
+        if (!parseCommand(line, &path)) {
+            return Result::invalidArgument;
+        }
+        auto value = std::invoke(operation, commands, path);
+        send(socket, value);
+        return judged(succeeded(value));
+    };
+}
+
+auto isTrue = [](bool value) { return value; };
+auto isPositive = [](auto value) { return value > 0; };
+auto isNotNegative = [](auto value) { return value >= 0; };
+auto isNotEmpty = [](const std::string& value) { return !value.empty(); };
+auto always = [](const auto&) { return true; };
+
+Result changeOwner(SystemCommands* commands, const std::string& line, int socket) {
+    std::string path;
+    std::string uid;
+    std::string gid;
+    std::optional<std::string> recursive;
+    if (!parseCommand(line, &path, &uid, &gid, &recursive)) {
+        return Result::invalidArgument;
+    }
+    std::optional<int> gidNumber = toInt(gid);
+    std::optional<int> uidNumber = toInt(uid);
+    if (!gidNumber || !uidNumber) {
+        return Result::invalidArgument;
+    }
+    // Any fourth word asks for a recursive change, whatever it says.
+    bool changed = commands->changeOwner(path, *uidNumber, *gidNumber, recursive.has_value());
+    sendInteger(socket, changed);
+    return judged(changed);
+}
+
+Result rename(SystemCommands* commands, const std::string& line, int socket) {
+    std::string source;
+    std::string target;
+    if (!parseCommand(line, &source, &target)) {
+        return Result::invalidArgument;
+    }
+    bool renamed = commands->rename(source, target);
+    sendInteger(socket, renamed);
+    return judged(renamed);
+}
+
+Result openFile(SystemCommands* commands, const std::string& line, int socket) {
+    std::string path;
+    std::string mode;
+    if (!parseCommand(line, &path, &mode)) {
+        return Result::invalidArgument;
+    }
+    std::optional<int> flags = toInt(mode);
+    if (!flags) {
+        return Result::invalidArgument;
+    }
+    int fd = commands->open(path, *flags);
+    // Passed even when negative, which reaches the client as a connection closed without a
+    // descriptor; sendFd closes it here either way.
+    domain_socket::sendFd(socket, fd);
+    return judged(fd > 0);
+}
+
+Result setFdLimit(SystemCommands* commands, const std::string& line, int socket) {
+    std::string pid;
+    std::string value;
+    if (!parseCommand(line, &pid, &value)) {
+        return Result::invalidArgument;
+    }
+    std::optional<int> valueNumber = toInt(value);
+    std::optional<int> pidNumber = toInt(pid);
+    if (!valueNumber || !pidNumber) {
+        return Result::invalidArgument;
+    }
+    int limit = commands->setFdLimit(*pidNumber, *valueNumber);
+    sendInteger(socket, limit);
+    // When the limit could not be set the operation answers the service's own soft limit, so
+    // only the value asked for means success.
+    return judged(limit >= 0 && limit == *valueNumber);
+}
+
+// Runs dpkg through the shell; its output goes to the service's own standard output and
+// standard error, and nothing is written on the connection.
+Result install(SystemCommands*, const std::string& line, int) {
+    std::string debPath;
+    std::optional<std::string> force;
+    if (!parseCommand(line, &debPath, &force)) {
+        return Result::invalidArgument;
+    }
+    // The shell would read the line only up to a NUL byte, cutting the quoted path short.
+    if (debPath.find('\0') != std::string::npos) {
+        return Result::executionFailed;
+    }
+    std::string shellLine = "dpkg -i";
+    if (force == "force-conflicts") {
+        shellLine += " --auto-deconfigure --force-conflicts";
+    }
+    shellLine += " '" + velk::system_commands::detail::escapeSingleQuotes(debPath) + "'";
+    return judged(std::system(shellLine.c_str()) == 0);
+}
+
+// A handler that calls `handler` with the shared object, the line and the socket.
+CommandHandler bound(SystemCommands* commands,
+                     Result (*handler)(SystemCommands*, const std::string&, int)) {
+    return [commands, handler](const std::string& line, int socket) {
+        return handler(commands, line, socket);
+    };
+}
+
+}  // namespace
+
+void registerCommands(CommandsFactory& factory, velk::SystemCommands* commands) {
+    const bool socket = false;
+    const bool direct = true;
+    auto statRecord = [](SystemCommands* c, const std::string& path) {
+        return c->stat(path).serialized();
+    };
+    factory
+        .reg({"mkdir"}, {"path"},
+             onPath(commands, &SystemCommands::makeDirectory, sendInteger<bool>, isTrue), socket)
+        .reg({"rm"}, {"path"},
+             onPath(commands, &SystemCommands::removePath, sendInteger<bool>, isTrue), socket)
+        .reg({"chown"}, {"path", "uid", "gid", "opt_recursive"}, bound(commands, changeOwner),
+             socket)
+        .reg({"mv"}, {"source_path", "target_path"}, bound(commands, rename), socket)
+        .reg({"open"}, {"file_path", "mode"}, bound(commands, openFile), socket)
+        .reg({"freeSpace"}, {"path"},
+             onPath(commands, &SystemCommands::freeSpace, sendInteger<std::int64_t>, isPositive),
+             socket)
+        .reg({"totalSpace"}, {"path"},
+             onPath(commands, &SystemCommands::totalSpace, sendInteger<std::int64_t>, isPositive),
+             socket)
+        .reg({"exists"}, {"path"},
+             onPath(commands, &SystemCommands::isPathExists, sendInteger<bool>, isTrue), socket)
+        .reg({"stat"}, {"path"}, onPath(commands, statRecord, sendBytes, always), socket)
+        .reg({"list"}, {"path"},
+             onPath(commands, &SystemCommands::serializedFileList, sendBytes, always), socket)
+        .reg({"devicePath"}, {"path"},
+             onPath(commands, &SystemCommands::devicePath, sendBytes, isNotEmpty), socket)
+        .reg({"size"}, {"path"},
+             onPath(commands, &SystemCommands::fileSize, sendInteger<std::int64_t>, isNotNegative),
+             socket)
+        .reg({"setFdLimit"}, {"pid", "value"}, bound(commands, setFdLimit), socket)
+        .reg({"install"}, {"deb_path", "force"}, bound(commands, install), direct)
+        .reg(
+            {"help"}, {},
+            [&factory](const std::string&, int) {
+                std::printf("%s\n", factory.help().c_str());
+                std::fflush(stdout);
+                return Result::ok;
+            },
+            direct);
 }
