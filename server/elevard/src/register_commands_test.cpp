@@ -1,0 +1,285 @@
+// The command table end to end: the built elevard serves each line through its real socket in
+// a private mount namespace (testing/velk_testing/service_in_namespace.h), and runs some lines
+// directly. A stand-in dpkg on the service's PATH records how install calls it.
+#include "register_commands.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "velk/kit/scoped_fd.h"
+#include "velk/system_commands.h"
+#include "velk/system_commands/domain_socket.h"
+#include "velk_testing/child_process.h"
+#include "velk_testing/running_child.h"
+#include "velk_testing/scratch_dir.h"
+#include "velk_testing/service_in_namespace.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace domain_socket = velk::system_commands::domain_socket;
+
+const char* const kPath = velk::SystemCommands::kDomainSocket;
+
+std::string int64Bytes(int64_t value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+std::string integer(int64_t value) {
+    return int64Bytes(8) + int64Bytes(value);
+}
+std::string buffer(const std::string& payload) {
+    return int64Bytes(static_cast<int64_t>(payload.size())) + payload;
+}
+std::string statRecord(bool exists, int32_t type, int64_t size) {
+    std::string record(16, '\0');
+    record[0] = exists ? 1 : 0;
+    std::memcpy(record.data() + 4, &type, sizeof type);
+    std::memcpy(record.data() + 8, &size, sizeof size);
+    return record;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return in ? content.str() : "<missing>";
+}
+
+// "uid:gid" of `path`, or "<missing>".
+std::string ownerOf(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        return "<missing>";
+    }
+    return std::to_string(info.st_uid) + ":" + std::to_string(info.st_gid);
+}
+
+bool exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// The soft and hard "Max open files" of process `pid` as "soft hard".
+std::string openFileLimits(pid_t pid) {
+    std::istringstream limits(readFile("/proc/" + std::to_string(pid) + "/limits"));
+    for (std::string line; std::getline(limits, line);) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream fields(line.substr(14));
+            std::string soft, hard;
+            fields >> soft >> hard;
+            return soft + " " + hard;
+        }
+    }
+    return "<none>";
+}
+
+class CommandTableTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(velk::testing::enterServiceNamespace(ELEVARD_BINARY, &error)) << error;
+        scratch_ = std::make_unique<velk::testing::ScratchDir>();
+        // The stand-in dpkg writes one argument a line to dpkg.log and fails for bad.deb.
+        ASSERT_EQ(mkdir(path("bin").c_str(), 0755), 0);
+        ASSERT_TRUE(scratch_->write("bin/dpkg", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" +
+                                                    path("dpkg.log") +
+                                                    "'\ncase \"$*\" in *bad.deb) exit 1;; esac\n"));
+        ASSERT_EQ(chmod(path("bin/dpkg").c_str(), 0755), 0);
+        env_ = {"PATH=" + path("bin") + ":" + std::getenv("PATH")};
+    }
+
+    std::string path(const std::string& name) const { return scratch_->file(name); }
+
+    // What the stand-in dpkg was called with since the last look.
+    std::string takeDpkgLog() {
+        std::string log = readFile(path("dpkg.log"));
+        std::remove(path("dpkg.log").c_str());
+        return log == "<missing>" ? "" : log;
+    }
+
+    std::unique_ptr<velk::testing::ScratchDir> scratch_;
+    std::vector<std::string> env_;
+};
+
+struct Row {
+    std::string line;
+    std::string reply;    // the bytes before the close; "<descriptor>" for one received
+    std::string printed;  // the service's output for the line
+    std::function<std::string()> effect = {};
+    std::string expectedEffect = {};
+};
+
+// A socket command's row: its reply and its outcome line.
+Row row(const std::string& line, const std::string& reply, const std::string& outcome,
+        std::function<std::string()> effect = {}, const std::string& expectedEffect = "") {
+    return {line, reply, line + " --> " + outcome + "\n", std::move(effect), expectedEffect};
+}
+
+TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
+    ASSERT_TRUE(scratch_->write("f", "hello"));
+    ASSERT_EQ(mkdir(path("listed").c_str(), 0755), 0);
+    ASSERT_TRUE(scratch_->write("listed/a", "abc"));
+    ASSERT_EQ(mkdir(path("tree").c_str(), 0755), 0);
+    ASSERT_TRUE(scratch_->write("tree/inner", ""));
+    ASSERT_TRUE(scratch_->write("victim", "x"));
+    ASSERT_TRUE(scratch_->write("moved", "m"));
+    velk::testing::RunningChild sleeper;
+    ASSERT_TRUE(sleeper.start({"/bin/sleep", "60"}));
+    const std::string pid = std::to_string(sleeper.pid());
+
+    velk::testing::RunningChild service;
+    std::string error;
+    ASSERT_TRUE(velk::testing::startService(ELEVARD_BINARY, env_, &service, &error)) << error;
+    velk::SystemCommands systemCommands;
+    CommandsFactory factory;
+    registerCommands(factory, &systemCommands);
+    // Measured before any row writes to the scratch file system.
+    struct statvfs fs {};
+    ASSERT_EQ(statvfs(path("").c_str(), &fs), 0);
+    const std::string S = path("");
+    const std::string ownLimit = openFileLimits(service.pid());
+    const std::string ownSoft = ownLimit.substr(0, ownLimit.find(' '));
+    auto owner = [this](const char* name) { return [this, name] { return ownerOf(path(name)); }; };
+    auto present = [this](const char* name) {
+        return [this, name] { return exists(path(name)) ? "present" : "absent"; };
+    };
+    auto dpkg = [this] { return takeDpkgLog(); };
+    const std::string quoted = S + "x';touch${IFS}" + S + "pwned;'.deb";
+
+    const Row rows[] = {
+        row("freeSpace " + S, integer(int64_t(fs.f_bavail * fs.f_bsize)), "ok"),
+        row("freeSpace " + S + "missing", integer(-1), "execution failed"),
+        row("freeSpace", "", "invalid argument"),
+        row("totalSpace " + S, integer(int64_t(fs.f_blocks * fs.f_frsize)), "ok"),
+        row("totalSpace", "", "invalid argument"),
+        row("mkdir " + S + "made/deep", integer(1), "ok", present("made/deep"), "present"),
+        row("mkdir /usr/elevard-test", integer(0), "execution failed"),
+        row("mkdir", "", "invalid argument"),
+        row("rm " + S + "victim", integer(1), "ok", present("victim"), "absent"),
+        row("rm", "", "invalid argument"),
+        row("chown " + S + "f 1000 1001", integer(1), "ok", owner("f"), "1000:1001"),
+        row("chown " + S + "tree 1000 1001", integer(1), "ok", owner("tree/inner"), "0:0"),
+        row("chown " + S + "tree 1002 1003 no", integer(1), "ok", owner("tree/inner"), "1002:1003"),
+        row("chown " + S + "f 12abc 7", integer(1), "ok", owner("f"), "12:7"),
+        row("chown " + S + "f abc 7", "", "invalid argument", owner("f"), "12:7"),
+        row("chown " + S + "f 1 2147483648", "", "invalid argument", owner("f"), "12:7"),
+        row("chown " + S + "f 1", "", "invalid argument"),
+        row("mv " + S + "moved " + S + "renamed", integer(1), "ok", present("renamed"), "present"),
+        row("mv " + S + "moved " + S + "again", integer(0), "execution failed"),
+        row("mv " + S + "renamed", "", "invalid argument"),
+        row(
+            "open " + S + "opened 66", "<descriptor>", "ok",
+            [this] { return readFile(path("opened")); }, "through"),
+        row("open " + S + "missing 0", "", "execution failed"),
+        row("open " + S + "f x", "", "invalid argument"),
+        row("open " + S + "f", "", "invalid argument"),
+        row("exists " + S + "f", integer(1), "ok"),
+        row("exists " + S + "missing", integer(0), "execution failed"),
+        row("exists", "", "invalid argument"),
+        row("stat " + S + "f", buffer(statRecord(true, 0, 5)), "ok"),
+        row("stat " + S + "missing", buffer(statRecord(false, 2, -1)), "ok"),
+        row("stat", "", "invalid argument"),
+        row("list " + S + "listed", buffer(S + "listed/a,3,0,"), "ok"),
+        row("list " + S + "missing", buffer(""), "ok"),
+        row("list", "", "invalid argument"),
+        // tmpfs is no block device.
+        row("devicePath " + S, buffer(""), "execution failed"),
+        row("devicePath", "", "invalid argument"),
+        row("size " + S + "f", integer(5), "ok"),
+        row("size " + S + "missing", integer(-1), "execution failed"),
+        row("size", "", "invalid argument"),
+        row(
+            "setFdLimit " + pid + " 2048abc", integer(2048), "ok",
+            [&] { return openFileLimits(sleeper.pid()); }, "2048 2048"),
+        // No such process: the service answers its own soft limit, which is no success.
+        row(
+            "setFdLimit 0 64", integer(std::stoll(ownSoft)), "execution failed",
+            [&] { return openFileLimits(service.pid()); }, ownLimit),
+        row("setFdLimit " + pid + " x", "", "invalid argument"),
+        row("setFdLimit " + pid, "", "invalid argument"),
+        // Direct commands run through the socket too, but answer nothing and print no outcome.
+        {"install " + S + "p.deb force-conflicts", "", "", dpkg,
+         "-i\n--auto-deconfigure\n--force-conflicts\n" + S + "p.deb\n"},
+        {"install " + S + "p.deb force", "", "", dpkg, "-i\n" + S + "p.deb\n"},
+        {"install " + S + "p.deb", "", "", dpkg, "-i\n" + S + "p.deb\n"},
+        {"install " + quoted, "", "", [=] { return dpkg() + present("pwned")(); },
+         "-i\n" + quoted + "\nabsent"},
+        {"install", "", "", dpkg, ""},
+        {"help", "", factory.help() + "\n"},
+    };
+    int round = 0;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.line);
+        const size_t before = service.out().size();
+        velk::kit::ScopedFd client = velk::testing::connectWhenListening(kPath);
+        ASSERT_TRUE(client.valid());
+        ASSERT_TRUE(domain_socket::sendBuffer(client.get(), r.line.data(), r.line.size()));
+        std::string reply;
+        if (r.reply == "<descriptor>") {
+            velk::kit::ScopedFd file(domain_socket::readFd(client.get()));
+            ASSERT_TRUE(file.valid());
+            ASSERT_EQ(write(file.get(), "through", 7), 7);
+            reply = "<descriptor>";
+        }
+        reply += velk::testing::readUntilClosed(client.get());
+        EXPECT_EQ(reply, r.reply);
+        // The outcome line follows the close. An unknown line sent after it has shown makes
+        // sure that nothing else was printed for the row.
+        EXPECT_TRUE(service.waitForOutput(r.printed, 30s));
+        const std::string marker = "nosuch " + std::to_string(++round);
+        velk::kit::ScopedFd next = velk::testing::connectWhenListening(kPath);
+        ASSERT_TRUE(domain_socket::sendBuffer(next.get(), marker.data(), marker.size()));
+        const std::string markerLine = "Command " + marker + " not found\n";
+        ASSERT_TRUE(service.waitForOutput(markerLine, 30s));
+        EXPECT_EQ(service.out().substr(before), r.printed + markerLine);
+        if (r.effect) {
+            EXPECT_EQ(r.effect(), r.expectedEffect);
+        }
+    }
+}
+
+// Direct mode reaches the same handlers; its exit status carries the outcome, which is all
+// that shows of a direct command.
+TEST_F(CommandTableTest, DirectModeRunsTheSameCommands) {
+    ASSERT_TRUE(scratch_->write("f", "hello"));
+    const std::string S = path("");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string printed;
+        std::string dpkgCalls;
+    };
+    const Case cases[] = {
+        {{"exists", S + "f"}, 0, "exists " + S + "f  --> ok\n", ""},
+        {{"exists", S + "missing"}, 255, "exists " + S + "missing  --> execution failed\n", ""},
+        {{"chown", S + "f", "x", "1"}, 255, "chown " + S + "f x 1  --> invalid argument\n", ""},
+        {{"install", S + "good.deb"}, 0, "", "-i\n" + S + "good.deb\n"},
+        {{"install", S + "bad.deb", "force-conflicts"},
+         255,
+         "",
+         "-i\n--auto-deconfigure\n--force-conflicts\n" + S + "bad.deb\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        std::vector<std::string> argv = {ELEVARD_BINARY};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        velk::testing::ChildResult result = velk::testing::runChild(argv, env_);
+        EXPECT_EQ(result.exitStatus, c.status) << result.err;
+        EXPECT_EQ(result.out, std::string("Starting elevard, using domain socket: ") + kPath +
+                                  "\n" + c.printed);
+        EXPECT_EQ(takeDpkgLog(), c.dpkgCalls);
+    }
+}
+
+}  // namespace
