@@ -1,0 +1,169 @@
+#pragma once
+
+// Calls the elevard service from a C++ program: one typed call per command, over the service's
+// Unix domain socket. Each call makes its own connection, sends one command line and reads the
+// one reply the command has, so a Client may be used from several threads at once. Link with
+// libelevard_client; the header needs velk/kit/scoped_fd.h, installed beside it.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "velk/kit/scoped_fd.h"
+
+namespace elevard {
+
+// The socket on which the service listens.
+inline constexpr const char* kDefaultSocketPath = "/tmp/quorvath_syscmd_socket3f64fa";
+
+// How long one call may take by default: a mount tries up to ten option sets, each of which
+// may wait about a minute for an unreachable server.
+inline constexpr std::chrono::seconds kDefaultTimeout{600};
+
+// Why a call brought back no reply.
+enum class ClientError {
+    notConnected,        // no connection was made: nothing was sent and nothing ran
+    unsendable,          // an argument the command line cannot carry; nothing was sent
+    closedWithoutReply,  // the service closed without replying: an unknown command, a missing
+                         // or malformed argument (the service's output says which), or, for
+                         // open, a file the service could not open
+    malformedReply,      // the reply was cut short or not of the command's shape
+    timedOut,            // no whole reply within the timeout; the command may have run
+};
+
+// What one call brought back: the decoded reply, or why there is none.
+template <typename T>
+class Reply {
+public:
+    Reply(T value) : value_(std::move(value)) {}
+    static Reply failure(ClientError error, std::string message) {
+        Reply reply;
+        reply.error_ = error;
+        reply.message_ = std::move(message);
+        return reply;
+    }
+
+    bool ok() const { return value_.has_value(); }
+    explicit operator bool() const { return ok(); }
+
+    // The decoded reply; throws std::bad_optional_access when !ok().
+    const T& value() const& { return value_.value(); }
+    T& value() & { return value_.value(); }
+    T&& value() && { return std::move(value_.value()); }
+
+    // Why there is no reply, and a sentence for a person; only when !ok().
+    ClientError error() const { return error_; }
+    const std::string& message() const { return message_; }
+
+private:
+    Reply() = default;
+
+    std::optional<T> value_;
+    ClientError error_ = ClientError::notConnected;
+    std::string message_;
+};
+
+enum class MountCode : int {
+    success = 0,
+    permissionDenied = 1,
+    otherError = 2,  // the mount point was refused, or every attempt failed
+};
+
+enum class UnmountCode : int {
+    success = 0,
+    busy = 1,
+    notExists = 2,
+    otherError = 3,  // refused, or another failure
+    notMounted = 4,
+};
+
+enum class FileType : std::int32_t { regularFile = 0, directory = 1, other = 2 };
+
+// The status of a path; a path that cannot be examined is {false, other, -1}.
+struct FileStatus {
+    bool exists = false;
+    FileType type = FileType::other;
+    std::int64_t size = -1;  // st_size, for a directory too
+};
+
+struct ListEntry {
+    std::string path;       // the listed directory, "/", the entry's name
+    std::int64_t size = 0;  // 0 for a directory
+    bool isDirectory = false;
+};
+
+// The distinct part numbers and serial numbers of the memory modules, each set sorted and
+// joined without a separator, as the service sends them.
+struct MemoryModules {
+    std::string partNumbers;
+    std::string serialNumbers;
+};
+
+// The service took the command line and closed the connection. Commands that send no reply
+// show their outcome only on the service's own output.
+struct Delivered {};
+
+// A connection target and a timeout. Copyable; every call is independent and thread-safe.
+class Client {
+public:
+    explicit Client(std::string socketPath = kDefaultSocketPath,
+                    std::chrono::milliseconds timeout = kDefaultTimeout);
+
+    // True when the directory exists afterwards (parents are created).
+    Reply<bool> makeDirectory(const std::string& path) const;
+    // True when nothing is left at the path (a missing path too).
+    Reply<bool> removePath(const std::string& path) const;
+    Reply<bool> changeOwner(const std::string& path, int uid, int gid, bool recursive) const;
+    // `user` and `password` are optional; a password cannot be empty or begin with a quote.
+    Reply<MountCode> mount(const std::string& url, const std::string& path,
+                           const std::optional<std::string>& user = std::nullopt,
+                           const std::optional<std::string>& password = std::nullopt) const;
+    Reply<bool> rename(const std::string& source, const std::string& target) const;
+    // The file opened by the service with the system's open flags `flags` (66 is read-write
+    // and create), owned by the caller. A file the service cannot open gives
+    // closedWithoutReply.
+    Reply<velk::kit::ScopedFd> open(const std::string& path, int flags) const;
+    // Bytes; 0 or -1 when the service could not tell.
+    Reply<std::int64_t> freeSpace(const std::string& path) const;
+    Reply<std::int64_t> totalSpace(const std::string& path) const;
+    Reply<bool> exists(const std::string& path) const;
+    Reply<FileStatus> stat(const std::string& path) const;
+    // Empty for an empty directory and for one that cannot be read.
+    Reply<std::vector<ListEntry>> list(const std::string& path) const;
+    // "/dev/NAME", or empty when no block device holds the path.
+    Reply<std::string> devicePath(const std::string& path) const;
+    // Bytes; -1 when the path is missing.
+    Reply<std::int64_t> size(const std::string& path) const;
+    // The open-file limit of process `pid` is `value` exactly when the reply equals `value`;
+    // otherwise the reply is the service's own soft limit (or -1).
+    Reply<int> setFdLimit(int pid, int value) const;
+    // Empty when the service could not read the inventory.
+    Reply<std::optional<MemoryModules>> dmiInfo() const;
+    Reply<UnmountCode> unmount(const std::string& path) const;
+    // Runs dpkg -i on `debPath` as root on the service's side; whether it worked shows only
+    // on the service's output.
+    Reply<Delivered> install(const std::string& debPath, bool forceConflicts) const;
+    // The service prints its help on its own output.
+    Reply<Delivered> help() const;
+
+    // One exchange with a command line the caller built (see joinCommandLine in
+    // elevard/protocol.h), for each shape of reply: one integer message, one buffer message
+    // (its payload; empty for a length of 0), one descriptor, or every byte until the
+    // service closes (empty when it sent nothing).
+    Reply<std::int64_t> requestInteger(const std::string& line) const;
+    Reply<std::string> requestBuffer(const std::string& line) const;
+    Reply<velk::kit::ScopedFd> requestDescriptor(const std::string& line) const;
+    Reply<std::string> requestAll(const std::string& line) const;
+
+    const std::string& socketPath() const { return socketPath_; }
+    std::chrono::milliseconds timeout() const { return timeout_; }
+
+private:
+    std::string socketPath_;
+    std::chrono::milliseconds timeout_;
+};
+
+}  // namespace elevard

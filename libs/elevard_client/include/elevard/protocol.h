@@ -1,0 +1,82 @@
+#pragma once
+
+// What a client must know of the service's command line and replies: the commands with their
+// arguments and reply shapes, the joining of words into one line, the service's reading of
+// numbers and the decoding of the structured replies. Everything here is pure and
+// thread-safe.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "elevard/client.h"
+
+namespace elevard {
+
+// The shape of a command's reply.
+enum class ReplyKind {
+    integer,     // one integer message
+    stat,        // a 16-byte status record in a buffer message
+    list,        // "path,size,isdir," records in a buffer message
+    text,        // plain text in a buffer message (devicePath)
+    dmiInfo,     // two length-prefixed texts in a buffer message
+    descriptor,  // one descriptor message (open)
+    none,        // no reply: the connection closing ends the exchange
+};
+
+// How the value of an integer reply tells success from failure.
+enum class IntegerSuccess {
+    isOne,           // 1 is success (mkdir, rm, chown, mv, exists)
+    isZero,          // 0 is success (mount, umount, unmount)
+    positive,        // > 0 (freeSpace, totalSpace)
+    nonNegative,     // >= 0 (size)
+    equalsAskedFor,  // the value equals the limit asked for (setFdLimit, second argument)
+};
+
+struct CommandInfo {
+    const char* name;
+    const char* arguments;  // for usage texts, e.g. "<path> <uid> <gid> [recursive]"
+    int requiredArguments;
+    ReplyKind reply;
+    IntegerSuccess success;  // meaningful for ReplyKind::integer only
+};
+
+// Every command of the service, in the order of its command table.
+const std::vector<CommandInfo>& knownCommands();
+
+// The entry for `name` (exact, case-sensitive), or nullptr for a command not listed.
+const CommandInfo* findCommand(const std::string& name);
+
+// Whether the integer reply `value` of `command` says success; `words` are the command's words,
+// name first (setFdLimit compares with the limit asked for).
+bool integerReplySucceeded(const CommandInfo& command, const std::vector<std::string>& words,
+                           std::int64_t value);
+
+// Joins the command name and its arguments with single blanks into the line the service
+// reads: an argument holding whitespace is put between single quotes, an empty argument is
+// sent as ''. Returns nullopt with a message in `*error` for a word the service's syntax
+// cannot carry (it has no escapes): a name that is empty or holds whitespace, an argument that
+// holds both whitespace and a single quote, or one that begins with a single quote.
+std::optional<std::string> joinCommandLine(const std::vector<std::string>& words,
+                                           std::string* error);
+
+// A decimal number read the way the service converts numeric words: leading whitespace and a
+// sign allowed, digits up to the first other character; nullopt without a leading number or
+// outside the 32-bit signed range.
+std::optional<long> leadingNumber(const std::string& word);
+
+// The 16-byte status record: exists flag (1 byte), three zero bytes, int32 type, int64 size,
+// in host byte order. nullopt for any other length.
+std::optional<FileStatus> decodeStatus(const std::string& payload);
+
+// A listing: "path,size,isdir," per entry with nothing between entries. A path may hold
+// commas; an entry ends at the first "," followed by a number, "," and 0 or 1 and ",".
+// nullopt when the text does not end with a whole entry.
+std::optional<std::vector<ListEntry>> decodeList(const std::string& payload);
+
+// The memory inventory: two records, part numbers then serial numbers, each an int64 length N
+// followed by N bytes. nullopt for anything else (an empty payload included).
+std::optional<MemoryModules> decodeMemoryModules(const std::string& payload);
+
+}  // namespace elevard

@@ -1,0 +1,202 @@
+#include "elevard/protocol.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace elevard {
+namespace {
+
+bool isWhitespace(char c) {
+    // The service splits words with isspace in the "C" locale.
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool holdsWhitespace(const std::string& word) {
+    for (char c : word) {
+        if (isWhitespace(c)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::int64_t int64At(const std::string& bytes, size_t offset) {
+    std::int64_t value;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+// The end of a listing entry's fields after its path: at `comma`, ",SIZE,F," with SIZE a
+// decimal number (maybe negative) and F 0 or 1. Returns the position after the entry, or 0
+// when the text at `comma` is not that.
+size_t entryFieldsEnd(const std::string& text, size_t comma, std::int64_t* size,
+                      bool* isDirectory) {
+    size_t digits = comma + 1;
+    if (digits < text.size() && text[digits] == '-') {
+        ++digits;
+    }
+    size_t end = digits;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) {
+        ++end;
+    }
+    if (end == digits || end + 2 >= text.size() || text[end] != ',' ||
+        (text[end + 1] != '0' && text[end + 1] != '1') || text[end + 2] != ',') {
+        return 0;
+    }
+    *size = std::strtoll(text.c_str() + comma + 1, nullptr, 10);
+    *isDirectory = text[end + 1] == '1';
+    return end + 3;
+}
+
+}  // namespace
+
+const std::vector<CommandInfo>& knownCommands() {
+    using K = ReplyKind;
+    using S = IntegerSuccess;
+    static const std::vector<CommandInfo> commands = {
+        {"mkdir", "<path>", 1, K::integer, S::isOne},
+        {"rm", "<path>", 1, K::integer, S::isOne},
+        {"chown", "<path> <uid> <gid> [recursive]", 3, K::integer, S::isOne},
+        {"mount", "<url> <path> [user] [password]", 2, K::integer, S::isZero},
+        {"mv", "<source_path> <target_path>", 2, K::integer, S::isOne},
+        {"open", "<file_path> <mode>", 2, K::descriptor, S::isOne},
+        {"freeSpace", "<path>", 1, K::integer, S::positive},
+        {"totalSpace", "<path>", 1, K::integer, S::positive},
+        {"exists", "<path>", 1, K::integer, S::isOne},
+        {"stat", "<path>", 1, K::stat, S::isOne},
+        {"list", "<path>", 1, K::list, S::isOne},
+        {"devicePath", "<path>", 1, K::text, S::isOne},
+        {"size", "<path>", 1, K::integer, S::nonNegative},
+        {"setFdLimit", "<pid> <value>", 2, K::integer, S::equalsAskedFor},
+        {"dmiInfo", "", 0, K::dmiInfo, S::isOne},
+        {"umount", "<path>", 1, K::integer, S::isZero},
+        {"unmount", "<path>", 1, K::integer, S::isZero},
+        {"install", "<deb_path> [force-conflicts]", 1, K::none, S::isOne},
+        {"help", "", 0, K::none, S::isOne},
+    };
+    return commands;
+}
+
+const CommandInfo* findCommand(const std::string& name) {
+    for (const CommandInfo& command : knownCommands()) {
+        if (name == command.name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+bool integerReplySucceeded(const CommandInfo& command, const std::vector<std::string>& words,
+                           std::int64_t value) {
+    switch (command.success) {
+        case IntegerSuccess::isOne:
+            return value == 1;
+        case IntegerSuccess::isZero:
+            return value == 0;
+        case IntegerSuccess::positive:
+            return value > 0;
+        case IntegerSuccess::nonNegative:
+            return value >= 0;
+        case IntegerSuccess::equalsAskedFor: {
+            // The service answers its own soft limit when it could not set the one asked for.
+            std::optional<long> asked =
+                words.size() > 2 ? leadingNumber(words[2]) : std::optional<long>();
+            return asked.has_value() && *asked == value;
+        }
+    }
+    return false;
+}
+
+std::optional<std::string> joinCommandLine(const std::vector<std::string>& words,
+                                           std::string* error) {
+    if (words.empty() || words[0].empty() || holdsWhitespace(words[0])) {
+        *error = "the command name must be one non-empty word without whitespace";
+        return std::nullopt;
+    }
+    std::string line = words[0];
+    for (size_t i = 1; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        bool quoted = word.empty() || holdsWhitespace(word);
+        bool hasQuote = word.find('\'') != std::string::npos;
+        if (quoted && hasQuote) {
+            *error = "argument " + std::to_string(i) + " (" + word +
+                     ") holds both whitespace and a single quote, which the service's command "
+                     "syntax cannot carry";
+            return std::nullopt;
+        }
+        if (!quoted && word[0] == '\'') {
+            *error = "argument " + std::to_string(i) + " (" + word +
+                     ") begins with a single quote, which the service would take as quoting";
+            return std::nullopt;
+        }
+        line += ' ';
+        line += quoted ? "'" + word + "'" : word;
+    }
+    return line;
+}
+
+std::optional<long> leadingNumber(const std::string& word) {
+    const char* start = word.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(start, &end, 10);
+    if (end == start || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<FileStatus> decodeStatus(const std::string& payload) {
+    if (payload.size() != 16) {
+        return std::nullopt;
+    }
+    std::int32_t type;
+    std::memcpy(&type, payload.data() + 4, sizeof type);
+    return FileStatus{payload[0] != 0, static_cast<FileType>(type), int64At(payload, 8)};
+}
+
+std::optional<std::vector<ListEntry>> decodeList(const std::string& payload) {
+    std::vector<ListEntry> entries;
+    size_t start = 0;
+    while (start < payload.size()) {
+        ListEntry entry;
+        size_t next = 0;
+        for (size_t comma = payload.find(',', start); comma != std::string::npos && next == 0;
+             comma = payload.find(',', comma + 1)) {
+            next = entryFieldsEnd(payload, comma, &entry.size, &entry.isDirectory);
+            entry.path = payload.substr(start, comma - start);
+        }
+        if (next == 0) {
+            return std::nullopt;
+        }
+        entries.push_back(std::move(entry));
+        start = next;
+    }
+    return entries;
+}
+
+std::optional<MemoryModules> decodeMemoryModules(const std::string& payload) {
+    std::string texts[2];
+    size_t offset = 0;
+    for (std::string& text : texts) {
+        if (payload.size() - offset < 8) {
+            return std::nullopt;
+        }
+        std::int64_t length = int64At(payload, offset);
+        offset += 8;
+        if (length < 0 || static_cast<std::uint64_t>(length) > payload.size() - offset) {
+            return std::nullopt;
+        }
+        text = payload.substr(offset, static_cast<size_t>(length));
+        offset += static_cast<size_t>(length);
+    }
+    if (offset != payload.size()) {
+        return std::nullopt;
+    }
+    return MemoryModules{texts[0], texts[1]};
+}
+
+}  // namespace elevard
