@@ -1,27 +1,20 @@
 #include "client.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 namespace elevard_client {
 namespace {
 
-bool isWhitespace(char c) {
-    // The service splits words with isspace in the "C" locale.
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+using elevard::CommandInfo;
+using elevard::ReplyKind;
 
-bool holdsWhitespace(const std::string& word) {
-    for (char c : word) {
-        if (isWhitespace(c)) {
-            return true;
-        }
-    }
-    return false;
-}
+const char* const kIsOne = "the number; success when it is 1";
+const char* const kUnmountCodes =
+    "the number: 0 unmounted, 1 busy, 2 no such path, 3 refused or other error, 4 not mounted; "
+    "success when 0";
 
 int64_t int64At(const std::string& bytes, size_t offset) {
     int64_t value;
@@ -36,73 +29,43 @@ Outcome malformed(const std::string& what, const std::string& bytes) {
     return outcome;
 }
 
-// Status record, 16 bytes in host byte order:
-//   offset 0: exists flag, 1 byte; offsets 1-3: zero
-//   offset 4: int32 type, 0 regular file, 1 directory, 2 other
-//   offset 8: int64 size
 Outcome decodeStat(const std::string& payload) {
-    if (payload.size() != 16) {
+    std::optional<elevard::FileStatus> status = elevard::decodeStatus(payload);
+    if (!status) {
         return malformed("a status record has 16 bytes", payload);
     }
-    int32_t type;
-    std::memcpy(&type, payload.data() + 4, sizeof type);
     const char* const words[] = {"file", "directory", "other"};
+    auto type = static_cast<int32_t>(status->type);
     std::string typeWord = type >= 0 && type <= 2 ? words[type] : std::to_string(type);
     Outcome outcome;
     outcome.status = kSuccess;
     outcome.out = "exists=" + std::to_string(static_cast<unsigned char>(payload[0])) +
-                  " type=" + typeWord + " size=" + std::to_string(int64At(payload, 8)) + "\n";
+                  " type=" + typeWord + " size=" + std::to_string(status->size) + "\n";
     return outcome;
 }
 
-// File list: "path,size,isdir," per entry with nothing between entries. A comma inside a path
-// cannot be told from a separator, so fields are taken left to right in groups of three.
 Outcome decodeList(const std::string& payload) {
+    std::optional<std::vector<elevard::ListEntry>> entries = elevard::decodeList(payload);
+    if (!entries) {
+        return malformed("the listing does not end with a whole entry", payload);
+    }
     Outcome outcome;
     outcome.status = kSuccess;
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (size_t comma; (comma = payload.find(',', start)) != std::string::npos; start = comma + 1) {
-        fields.push_back(payload.substr(start, comma - start));
-        if (fields.size() == 3) {
-            outcome.out += fields[0] + "\t" + fields[1] + "\t" + fields[2] + "\n";
-            fields.clear();
-        }
-    }
-    std::string rest;
-    for (const std::string& field : fields) {
-        rest += field + ",";
-    }
-    rest += payload.substr(start);
-    if (!rest.empty()) {
-        outcome.err = "elevard-client: incomplete list entry ignored: " + rest + "\n";
+    for (const elevard::ListEntry& entry : *entries) {
+        outcome.out += entry.path + "\t" + std::to_string(entry.size) + "\t" +
+                       (entry.isDirectory ? "1" : "0") + "\n";
     }
     return outcome;
 }
 
-// Memory inventory: two records, part numbers then serial numbers, each an int64 length N
-// followed by N bytes of text.
 Outcome decodeDmiInfo(const std::string& payload) {
-    std::string lines;
-    size_t offset = 0;
-    for (int record = 0; record < 2; ++record) {
-        if (payload.size() - offset < 8) {
-            return malformed("two length-prefixed records expected", payload);
-        }
-        int64_t length = int64At(payload, offset);
-        offset += 8;
-        if (length < 0 || static_cast<uint64_t>(length) > payload.size() - offset) {
-            return malformed("record length out of range", payload);
-        }
-        lines += payload.substr(offset, static_cast<size_t>(length)) + "\n";
-        offset += static_cast<size_t>(length);
-    }
-    if (offset != payload.size()) {
-        return malformed("bytes after the two records", payload);
+    std::optional<elevard::MemoryModules> modules = elevard::decodeMemoryModules(payload);
+    if (!modules) {
+        return malformed("two length-prefixed records expected", payload);
     }
     Outcome outcome;
     outcome.status = kSuccess;
-    outcome.out = lines;
+    outcome.out = modules->partNumbers + "\n" + modules->serialNumbers + "\n";
     return outcome;
 }
 
@@ -128,85 +91,60 @@ std::string wrapped(const std::string& text, size_t indent, size_t width) {
     return result;
 }
 
-bool integerSucceeded(const CommandInfo& command, const std::vector<std::string>& words,
-                      long value) {
-    switch (command.success) {
-        case IntegerSuccess::isOne:
-            return value == 1;
-        case IntegerSuccess::isZero:
-            return value == 0;
-        case IntegerSuccess::positive:
-            return value > 0;
-        case IntegerSuccess::nonNegative:
-            return value >= 0;
-        case IntegerSuccess::equalsAskedFor: {
-            // The service answers its own soft limit when it could not set the one asked for.
-            std::optional<long> asked =
-                words.size() > 2 ? leadingNumber(words[2]) : std::optional<long>();
-            return asked.has_value() && *asked == value;
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
-const std::vector<CommandInfo>& knownCommands() {
-    using K = ReplyKind;
-    using S = IntegerSuccess;
-    const char* const isOne = "the number; success when it is 1";
-    const char* const unmountCodes =
-        "the number: 0 unmounted, 1 busy, 2 no such path, 3 refused or other error, 4 not "
-        "mounted; success when 0";
-    static const std::vector<CommandInfo> commands = {
-        {"mkdir", "<path>", 1, K::integer, S::isOne, isOne},
-        {"rm", "<path>", 1, K::integer, S::isOne, isOne},
-        {"chown", "<path> <uid> <gid> [recursive]", 3, K::integer, S::isOne, isOne},
-        {"mount", "<url> <path> [user] [password]", 2, K::integer, S::isZero,
+// What --help shows for each command's reply and what counts as success.
+const char* replyDescription(const std::string& name) {
+    static const std::map<std::string, const char*> descriptions = {
+        {"mkdir", kIsOne},
+        {"rm", kIsOne},
+        {"chown", kIsOne},
+        {"mount",
          "the number: 0 mounted, 1 permission denied, 2 refused or other error; success when 0"},
-        {"mv", "<source_path> <target_path>", 2, K::integer, S::isOne, isOne},
-        {"open", "<file_path> <mode>", 2, K::descriptor, S::isOne,
+        {"mv", kIsOne},
+        {"open",
          "the path of the received descriptor, with --cat followed by the file's content; "
          "success when a descriptor arrived. <mode> is the numeric open flags (0 read, 1 "
          "write, 2 read-write, 64 create: 66 is read-write and create)"},
-        {"freeSpace", "<path>", 1, K::integer, S::positive,
-         "the number of bytes; success when above 0"},
-        {"totalSpace", "<path>", 1, K::integer, S::positive,
-         "the number of bytes; success when above 0"},
-        {"exists", "<path>", 1, K::integer, S::isOne, isOne},
-        {"stat", "<path>", 1, K::stat, S::isOne,
-         "exists=0|1 type=file|directory|other size=BYTES; success whenever a reply came"},
-        {"list", "<path>", 1, K::list, S::isOne,
+        {"freeSpace", "the number of bytes; success when above 0"},
+        {"totalSpace", "the number of bytes; success when above 0"},
+        {"exists", kIsOne},
+        {"stat", "exists=0|1 type=file|directory|other size=BYTES; success whenever a reply came"},
+        {"list",
          "one line per entry: path TAB size TAB isdir (1 or 0); success whenever a reply came"},
-        {"devicePath", "<path>", 1, K::text, S::isOne,
-         "the device path; success when it is not empty"},
-        {"size", "<path>", 1, K::integer, S::nonNegative,
-         "the number of bytes; success when 0 or more"},
-        {"setFdLimit", "<pid> <value>", 2, K::integer, S::equalsAskedFor,
+        {"devicePath", "the device path; success when it is not empty"},
+        {"size", "the number of bytes; success when 0 or more"},
+        {"setFdLimit",
          "the number; success when it equals <value> (on failure the service answers its own "
          "soft limit)"},
-        {"dmiInfo", "", 0, K::dmiInfo, S::isOne,
+        {"dmiInfo",
          "a line of part numbers, then a line of serial numbers (the values of each joined "
          "without separator); success when the reply is not empty"},
-        {"umount", "<path>", 1, K::integer, S::isZero, unmountCodes},
-        {"unmount", "<path>", 1, K::integer, S::isZero, unmountCodes},
-        {"install", "<deb_path> [force-conflicts]", 1, K::none, S::isOne,
-         "no reply: the connection closing is success; the output stays with the service"},
-        {"help", "", 0, K::none, S::isOne,
-         "no reply: the service prints its help on its own output; the connection closing is "
-         "success"},
+        {"umount", kUnmountCodes},
+        {"unmount", kUnmountCodes},
+        {"install",
+         "no reply: dpkg runs on the service's side and its output and outcome show only on the "
+         "service's output; exit status 3"},
+        {"help",
+         "no reply: the service prints its help on its own output (elevard help prints it "
+         "here); exit status 3"},
     };
-    return commands;
+    auto found = descriptions.find(name);
+    return found == descriptions.end() ? "" : found->second;
 }
 
-const CommandInfo* findCommand(const std::string& name) {
-    for (const CommandInfo& command : knownCommands()) {
-        if (name == command.name) {
-            return &command;
-        }
+// `text` as a whole number of seconds from 1 to a day's worth, or nullopt.
+std::optional<std::chrono::seconds> wholeSeconds(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+        text.size() > 5) {
+        return std::nullopt;
     }
-    return nullptr;
+    long seconds = std::strtol(text.c_str(), nullptr, 10);
+    if (seconds < 1 || seconds > 86400) {
+        return std::nullopt;
+    }
+    return std::chrono::seconds(seconds);
 }
+
+}  // namespace
 
 std::optional<Options> parseOptions(int argc, const char* const* argv, std::string* error) {
     Options options;
@@ -233,6 +171,15 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::stri
         } else if (arg == "--socket") {
             *error = "option --socket needs a path";
             return std::nullopt;
+        } else if (arg == "--timeout" || arg.rfind("--timeout=", 0) == 0) {
+            std::string value =
+                arg == "--timeout" ? (i + 1 < argc ? argv[++i] : "") : arg.substr(10);
+            std::optional<std::chrono::seconds> timeout = wholeSeconds(value);
+            if (!timeout) {
+                *error = "option --timeout needs a whole number of seconds above 0";
+                return std::nullopt;
+            }
+            options.timeout = *timeout;
         } else {
             *error = "unknown option " + arg;
             return std::nullopt;
@@ -246,38 +193,10 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::stri
     return options;
 }
 
-std::optional<std::string> joinCommandLine(const std::vector<std::string>& words,
-                                           std::string* error) {
-    if (words.empty() || words[0].empty() || holdsWhitespace(words[0])) {
-        *error = "the command name must be one non-empty word without whitespace";
-        return std::nullopt;
-    }
-    std::string line = words[0];
-    for (size_t i = 1; i < words.size(); ++i) {
-        const std::string& word = words[i];
-        bool quoted = word.empty() || holdsWhitespace(word);
-        bool hasQuote = word.find('\'') != std::string::npos;
-        if (quoted && hasQuote) {
-            *error = "argument " + std::to_string(i) + " (" + word +
-                     ") holds both whitespace and a single quote, which the service's command "
-                     "syntax cannot carry";
-            return std::nullopt;
-        }
-        if (!quoted && word[0] == '\'') {
-            *error = "argument " + std::to_string(i) + " (" + word +
-                     ") begins with a single quote, which the service would take as quoting";
-            return std::nullopt;
-        }
-        line += ' ';
-        line += quoted ? "'" + word + "'" : word;
-    }
-    return line;
-}
-
 Outcome decodeInteger(const CommandInfo& command, const std::vector<std::string>& words,
-                      long value) {
+                      std::int64_t value) {
     Outcome outcome;
-    outcome.status = integerSucceeded(command, words, value) ? kSuccess : kFailure;
+    outcome.status = elevard::integerReplySucceeded(command, words, value) ? kSuccess : kFailure;
     outcome.out = std::to_string(value) + "\n";
     return outcome;
 }
@@ -330,9 +249,15 @@ Outcome judgeRaw(const CommandInfo* command, const std::vector<std::string>& wor
     Outcome outcome;
     outcome.out = hexDump(stream);
     if (command != nullptr && command->reply == ReplyKind::none) {
-        outcome.status = kSuccess;
+        // The service took the line; what became of it only the service's output shows.
+        outcome.status = kNotVisible;
+        outcome.err = std::string("elevard-client: sent; ") + command->name + " answers nothing" +
+                      (command->name == std::string("help")
+                           ? ": the help is on the service's output (elevard help prints it "
+                             "here)\n"
+                           : ": its result shows only on the service's output\n");
         if (!stream.empty()) {
-            outcome.err = "elevard-client: unexpected reply to a command that has none\n";
+            outcome.err += "elevard-client: unexpected reply to a command that has none\n";
         }
         return outcome;
     }
@@ -350,7 +275,7 @@ Outcome judgeRaw(const CommandInfo* command, const std::vector<std::string>& wor
     if (payload && command->reply != ReplyKind::integer) {
         decoded = decodeBuffer(*command, *payload);
     } else if (payload && payload->size() == 8) {
-        decoded = decodeInteger(*command, words, static_cast<long>(int64At(*payload, 0)));
+        decoded = decodeInteger(*command, words, int64At(*payload, 0));
     }
     outcome.status = decoded.status;
     if (decoded.status == kNoReply) {
@@ -360,14 +285,20 @@ Outcome judgeRaw(const CommandInfo* command, const std::vector<std::string>& wor
 }
 
 std::string helpText() {
-    std::string text = R"(Usage: elevard-client [--socket PATH] [--raw] [--cat] COMMAND [ARG...]
+    std::string text =
+        R"(Usage: elevard-client [--socket PATH] [--timeout SECONDS] [--raw] [--cat] COMMAND [ARG...]
 
 Sends one command line to the elevard service over its Unix domain socket and shows the reply.
 Needs no root rights, only access to the socket.
 
 Options (recognised only before COMMAND; "--" ends them):
   --socket PATH  the service's socket, by default )" +
-                       std::string(kDefaultSocketPath) + R"(
+        std::string(elevard::kDefaultSocketPath) + R"(
+  --timeout SECONDS
+                 give up when no whole reply came within SECONDS (whole seconds, 1 to 86400),
+                 by default )" +
+        std::to_string(elevard::kDefaultTimeout.count()) +
+        R"(, enough for a mount that tries all ten of its option sets
   --raw          print the bytes of the reply in hex, 16 per line, instead of decoding them;
                  the exit status is judged as without it (open still prints the received
                  descriptor's path)
@@ -381,21 +312,25 @@ be sent and is refused. A missing required ARG is reported without connecting.
 
 Commands and what is printed for their replies:
 )";
-    for (const CommandInfo& command : knownCommands()) {
+    for (const CommandInfo& command : elevard::knownCommands()) {
         text += std::string("  ") + command.name + (*command.arguments != '\0' ? " " : "") +
-                command.arguments + "\n" + wrapped(command.shown, 6, 96);
+                command.arguments + "\n" + wrapped(replyDescription(command.name), 6, 96);
     }
     text += R"(  any other command
       is sent as it is; whatever comes back is printed in hex
 
-A listing cannot tell a comma inside a path from the field separator: its fields are read left
-to right in groups of three, so a path holding a comma shows up split.
+A listing's entry ends at the first ",SIZE,0," or ",SIZE,1," after its path, so a path may
+hold commas unless it holds such a run itself.
 
 Exit status:
   0  the reply says the command succeeded
   1  the reply says the command failed
-  2  no usable reply: the connection was refused or closed before a reply, the reply was
-     malformed, an ARG is missing or cannot be sent, or the options are wrong
+  2  no usable reply: the connection was refused, or closed before a reply (an unknown
+     command, a missing or malformed argument: the service's output says which), the reply
+     was malformed or did not come within the timeout, an ARG is missing or cannot be sent,
+     or the options are wrong
+  3  sent, but the command answers nothing (help, install): the outcome is on the service's
+     output, so neither success nor failure is claimed
 )";
     return text;
 }
@@ -410,17 +345,6 @@ std::string hexDump(const std::string& bytes) {
         text += (i % 16 == 15 || i + 1 == bytes.size()) ? '\n' : ' ';
     }
     return text;
-}
-
-std::optional<long> leadingNumber(const std::string& word) {
-    const char* start = word.c_str();
-    char* end = nullptr;
-    errno = 0;
-    long value = std::strtol(start, &end, 10);
-    if (end == start || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 }  // namespace elevard_client

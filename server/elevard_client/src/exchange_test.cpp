@@ -17,6 +17,7 @@
 #include <functional>
 #include <thread>
 
+#include "elevard/protocol.h"
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands/domain_socket.h"
 #include "velk_testing/child_process.h"
@@ -63,6 +64,14 @@ Reply raw(const std::string& bytes) {
 }
 Reply nothing() {
     return [](int) {};
+}
+// Holds the connection open until the client gives up.
+Reply untilClosed() {
+    return [](int s) {
+        char byte;
+        while (recv(s, &byte, 1, 0) > 0) {
+        }
+    };
 }
 
 struct ClientRun {
@@ -134,7 +143,13 @@ TEST(ClientExchangeTest, SendsTheLineAndShowsEachReplyKind) {
         {"devicePath empty", {"devicePath", "/"}, buffer(""), "devicePath /", "", 1},
         {"length in pieces", {"devicePath", "/"}, inPieces, "devicePath /", "/d1\n", 0},
         {"dmiInfo", {"dmiInfo"}, buffer(dmi), "dmiInfo", "P1P2\nS1\n", 0},
-        {"help", {"help"}, nothing(), "help", "", 0},
+        {"help", {"help"}, nothing(), "help", "", 3},
+        {"install",
+         {"install", "/p.deb", "force-conflicts"},
+         nothing(),
+         "install /p.deb force-conflicts",
+         "",
+         3},
         {"unknown", {"frob", "x"}, raw("ab"), "frob x", "61 62\n", 0},
         {"raw", {"--raw", "dmiInfo"}, buffer(""), "dmiInfo", "00 00 00 00 00 00 00 00\n", 1},
         // A failed open on the service's side sends nothing: sendFd of -1 fails before any byte.
@@ -166,6 +181,7 @@ TEST(ClientExchangeTest, MissingOrBrokenRepliesExitWithTwo) {
         {"negative length", {"list", "/x"}, raw(int64Bytes(-1)), "malformed"},
         {"int of wrong length", {"exists", "/x"}, buffer("abc"), "malformed"},
         {"short status record", {"stat", "/x"}, buffer("abc"), "malformed"},
+        {"stalled", {"--timeout", "1", "exists", "/x"}, untilClosed(), "timeout"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -233,9 +249,15 @@ TEST(ClientExchangeTest, OpenShowsTheReceivedFileAndItsContent) {
 TEST(ClientExchangeTest, HelpNeedsNoService) {
     velk::testing::ChildResult child = velk::testing::runChild({ELEVARD_CLIENT_BINARY, "--help"});
     EXPECT_EQ(child.exitStatus, 0);
-    EXPECT_EQ(child.out.rfind("Usage: elevard-client [--socket PATH] [--raw] [--cat] COMMAND", 0),
-              0u);
+    EXPECT_EQ(child.out.rfind("Usage: elevard-client [--socket PATH] [--timeout SECONDS]", 0), 0u);
     EXPECT_NE(child.out.find("Exit status:"), std::string::npos);
+    for (const elevard::CommandInfo& command : elevard::knownCommands()) {
+        SCOPED_TRACE(command.name);
+        // Each command's line is followed by an indented description of its reply.
+        size_t at = child.out.find(std::string("\n  ") + command.name);
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_EQ(child.out.find('\n', at + 1) + 1, child.out.find("\n      ", at + 1) + 1);
+    }
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ Reply<To> decoded(const Reply<From>& reply, Decode decode) {
     std::optional<To> value = decode(reply.value());
     if (!value) {
         return Reply<To>::failure(ClientError::malformedReply,
-                                  "the reply is not of the command's shape");
+                                  "malformed reply: not of the command's shape");
     }
     return std::move(*value);
 }

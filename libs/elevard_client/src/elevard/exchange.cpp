@@ -30,7 +30,7 @@ const char* const kClosed =
     "the service closed the connection without a reply: usually an unknown command or a "
     "missing or malformed argument; the service's output says which";
 const char* const kTimedOut = "no whole reply before the timeout";
-const char* const kMalformed = "the reply was cut short or has an impossible length";
+const char* const kMalformed = "malformed reply: cut short or of an impossible length";
 
 // Milliseconds left until `deadline`, at least 0 and at most what poll takes.
 int remainingMs(Deadline deadline) {
