@@ -1,7 +1,5 @@
 #include "register_commands.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +10,7 @@
 #include "commands.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/domain_socket.h"
+#include "velk/system_commands/number_word.h"
 #include "velk/system_commands/shell_text.h"
 
 namespace {
@@ -21,20 +20,6 @@ using velk::SystemCommands;
 
 Result judged(bool succeeded) {
     return succeeded ? Result::ok : Result::executionFailed;
-}
-
-// A numeric word read as std::stoi reads it: leading whitespace and a sign allowed, digits up
-// to the first other character ("12abc" is 12). Empty without a leading number or outside the
-// 32-bit signed range.
-std::optional<int> toInt(const std::string& word) {
-    const char* start = word.c_str();
-    char* end = nullptr;
-    errno = 0;
-    long value = std::strtol(start, &end, 10);
-    if (end == start || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
-        return std::nullopt;
-    }
-    return static_cast<int>(value);
 }
 
 // Integer replies carry bools as 0 or 1 and result codes with their sign extended. The outcome
@@ -79,8 +64,8 @@ Result changeOwner(SystemCommands* commands, const std::string& line, int socket
     if (!parseCommand(line, &path, &uid, &gid, &recursive)) {
         return Result::invalidArgument;
     }
-    std::optional<int> gidNumber = toInt(gid);
-    std::optional<int> uidNumber = toInt(uid);
+    std::optional<int> gidNumber = velk::system_commands::leadingNumber(gid);
+    std::optional<int> uidNumber = velk::system_commands::leadingNumber(uid);
     if (!gidNumber || !uidNumber) {
         return Result::invalidArgument;
     }
@@ -107,7 +92,7 @@ Result openFile(SystemCommands* commands, const std::string& line, int socket) {
     if (!parseCommand(line, &path, &mode)) {
         return Result::invalidArgument;
     }
-    std::optional<int> flags = toInt(mode);
+    std::optional<int> flags = velk::system_commands::leadingNumber(mode);
     if (!flags) {
         return Result::invalidArgument;
     }
@@ -124,8 +109,8 @@ Result setFdLimit(SystemCommands* commands, const std::string& line, int socket)
     if (!parseCommand(line, &pid, &value)) {
         return Result::invalidArgument;
     }
-    std::optional<int> valueNumber = toInt(value);
-    std::optional<int> pidNumber = toInt(pid);
+    std::optional<int> valueNumber = velk::system_commands::leadingNumber(value);
+    std::optional<int> pidNumber = velk::system_commands::leadingNumber(pid);
     if (!valueNumber || !pidNumber) {
         return Result::invalidArgument;
     }

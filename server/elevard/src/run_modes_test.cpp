@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include "commands.h"
+#include "register_commands.h"
+#include "velk/system_commands.h"
 #include "velk_testing/child_process.h"
 
 namespace {
@@ -78,10 +80,10 @@ TEST(ExecuteCommandTest, PrintsOutcomeMapsResultAndClosesTheSocket) {
 // The built program: arguments joined into one line, the start line first, exit status 0 or
 // 255. Words after help are ignored.
 TEST(DirectModeTest, RunsTheJoinedArgumentsOnce) {
-    const std::string help =
-        "Velk elevard service. Accepts and server Velk Mediaserver tcp requests and is called "
-        "directly in some cases.\n\nSupported socket commands:\n\n"
-        "Supported direct commands:\n help \n\n";
+    velk::SystemCommands systemCommands;
+    CommandsFactory factory;
+    registerCommands(factory, &systemCommands);
+    const std::string help = factory.help() + "\n";
     struct Case {
         std::vector<std::string> args;
         int status;

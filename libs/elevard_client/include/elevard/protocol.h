@@ -1,9 +1,8 @@
 #pragma once
 
 // What a client must know of the service's command line and replies: the commands with their
-// arguments and reply shapes, the joining of words into one line, the service's reading of
-// numbers and the decoding of the structured replies. Everything here is pure and
-// thread-safe.
+// arguments and reply shapes, the joining of words into one line and the decoding of the
+// structured replies. Everything here is pure and thread-safe.
 
 #include <cstdint>
 #include <optional>
@@ -60,11 +59,6 @@ bool integerReplySucceeded(const CommandInfo& command, const std::vector<std::st
 // holds both whitespace and a single quote, or one that begins with a single quote.
 std::optional<std::string> joinCommandLine(const std::vector<std::string>& words,
                                            std::string* error);
-
-// A decimal number read the way the service converts numeric words: leading whitespace and a
-// sign allowed, digits up to the first other character; nullopt without a leading number or
-// outside the 32-bit signed range.
-std::optional<long> leadingNumber(const std::string& word);
 
 // The 16-byte status record: exists flag (1 byte), three zero bytes, int32 type, int64 size,
 // in host byte order. nullopt for any other length.

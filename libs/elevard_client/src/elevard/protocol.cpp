@@ -1,10 +1,10 @@
 #include "elevard/protocol.h"
 
 #include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
+
+#include "velk/system_commands/number_word.h"
 
 namespace elevard {
 namespace {
@@ -102,8 +102,8 @@ bool integerReplySucceeded(const CommandInfo& command, const std::vector<std::st
             return value >= 0;
         case IntegerSuccess::equalsAskedFor: {
             // The service answers its own soft limit when it could not set the one asked for.
-            std::optional<long> asked =
-                words.size() > 2 ? leadingNumber(words[2]) : std::optional<long>();
+            std::optional<int> asked =
+                words.size() > 2 ? velk::system_commands::leadingNumber(words[2]) : std::nullopt;
             return asked.has_value() && *asked == value;
         }
     }
@@ -136,17 +136,6 @@ std::optional<std::string> joinCommandLine(const std::vector<std::string>& words
         line += quoted ? "'" + word + "'" : word;
     }
     return line;
-}
-
-std::optional<long> leadingNumber(const std::string& word) {
-    const char* start = word.c_str();
-    char* end = nullptr;
-    errno = 0;
-    long value = std::strtol(start, &end, 10);
-    if (end == start || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 std::optional<FileStatus> decodeStatus(const std::string& payload) {
