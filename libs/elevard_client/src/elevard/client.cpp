@@ -76,6 +76,16 @@ Reply<T> call(const Client& client, Reply<From> (Client::*request)(const std::st
     return decoded<T>((client.*request)(joined.value()), decode);
 }
 
+// Connects to `path`, sends `line` and receives the reply with `receive`, all within
+// `timeout`.
+template <typename T>
+Reply<T> exchange(const std::string& path, std::chrono::milliseconds timeout,
+                  const std::string& line, Reply<T> (*receive)(int, detail::Deadline)) {
+    detail::Deadline deadline = std::chrono::steady_clock::now() + timeout;
+    Reply<ScopedFd> socket = detail::connectAndSend(path, line, deadline);
+    return socket ? receive(socket.value().get(), deadline) : failedAs<T>(socket);
+}
+
 std::string number(int value) {
     return std::to_string(value);
 }
@@ -86,30 +96,19 @@ Client::Client(std::string socketPath, std::chrono::milliseconds timeout)
     : socketPath_(std::move(socketPath)), timeout_(timeout) {}
 
 Reply<std::int64_t> Client::requestInteger(const std::string& line) const {
-    detail::Deadline deadline = std::chrono::steady_clock::now() + timeout_;
-    Reply<ScopedFd> socket = detail::connectAndSend(socketPath_, line, deadline);
-    return socket ? detail::receiveInteger(socket.value().get(), deadline)
-                  : failedAs<std::int64_t>(socket);
+    return exchange(socketPath_, timeout_, line, detail::receiveInteger);
 }
 
 Reply<std::string> Client::requestBuffer(const std::string& line) const {
-    detail::Deadline deadline = std::chrono::steady_clock::now() + timeout_;
-    Reply<ScopedFd> socket = detail::connectAndSend(socketPath_, line, deadline);
-    return socket ? detail::receiveBuffer(socket.value().get(), deadline)
-                  : failedAs<std::string>(socket);
+    return exchange(socketPath_, timeout_, line, detail::receiveBuffer);
 }
 
 Reply<ScopedFd> Client::requestDescriptor(const std::string& line) const {
-    detail::Deadline deadline = std::chrono::steady_clock::now() + timeout_;
-    Reply<ScopedFd> socket = detail::connectAndSend(socketPath_, line, deadline);
-    return socket ? detail::receiveDescriptor(socket.value().get(), deadline) : std::move(socket);
+    return exchange(socketPath_, timeout_, line, detail::receiveDescriptor);
 }
 
 Reply<std::string> Client::requestAll(const std::string& line) const {
-    detail::Deadline deadline = std::chrono::steady_clock::now() + timeout_;
-    Reply<ScopedFd> socket = detail::connectAndSend(socketPath_, line, deadline);
-    return socket ? detail::receiveAll(socket.value().get(), deadline)
-                  : failedAs<std::string>(socket);
+    return exchange(socketPath_, timeout_, line, detail::receiveAll);
 }
 
 Reply<bool> Client::makeDirectory(const std::string& path) const {
