@@ -43,6 +43,13 @@ std::string help(const CommandContext& context) {
     return text;
 }
 
+// An argument whose value must never be printed, such as a mount's password.
+bool isSecret(const std::string& argumentName) {
+    const std::string suffix = "password";
+    return argumentName.size() >= suffix.size() &&
+           argumentName.compare(argumentName.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 }  // namespace
 
 CommandsFactory& CommandsFactory::reg(const std::vector<std::string>& names,
@@ -115,4 +122,30 @@ Result execute(const std::shared_ptr<ExecutableCommandContext>& context) {
 
 bool isDirect(const std::shared_ptr<ExecutableCommandContext>& context) {
     return context->direct;
+}
+
+std::string shownCommand(const std::shared_ptr<ExecutableCommandContext>& context) {
+    std::string shown;
+    const std::string& line = context->command;
+    // The words are found the way the handlers' parseCommand finds them.
+    CommandIterator position = line.begin();
+    skipSpaces(&position, line.end());
+    advanceWhile(&position, line.end(), isNotSpace);
+    CommandIterator copied = line.begin();
+    for (const std::string& argument : context->arguments) {
+        skipSpaces(&position, line.end());
+        if (position == line.end()) {
+            break;
+        }
+        CommandIterator start = position;
+        std::optional<std::string> word;
+        extractWord(&position, line.end(), &word);
+        if (isSecret(argument)) {
+            shown.append(copied, start);
+            shown += "****";
+            copied = position;
+        }
+    }
+    shown.append(copied, line.end());
+    return shown;
 }

@@ -52,3 +52,8 @@ Result execute(const std::shared_ptr<ExecutableCommandContext>& context);
 
 // True when the request's command was registered as direct.
 bool isDirect(const std::shared_ptr<ExecutableCommandContext>& context);
+
+// The request's command line as it may be printed: the word given for each argument whose
+// registered name ends in "password" (quotes included) is replaced by "****"; everything else,
+// whitespace included, is kept as sent.
+std::string shownCommand(const std::shared_ptr<ExecutableCommandContext>& context);

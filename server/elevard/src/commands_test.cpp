@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -109,6 +110,27 @@ TEST(CommandsFactoryTest, ExecuteHandsOverTheSocketAndClosesItOnce) {
         // A socket left open would make a blocking read hang instead of failing.
         EXPECT_EQ(recv(pair[1], &byte, 1, MSG_DONTWAIT), 0) << "peer should see end of stream";
         close(pair[1]);
+    }
+}
+
+// The password of a mount must not reach the outcome line, however it is quoted or spaced.
+TEST(CommandsFactoryTest, ShownCommandHidesPasswords) {
+    RecordingHandler recorder;
+    CommandsFactory factory;
+    factory.reg({"mount"}, {"url", "path", "opt_user", "opt_password"}, recorder.handler(), false)
+        .reg({"chown"}, {"path", "uid"}, recorder.handler(), false);
+    const std::pair<const char*, const char*> cases[] = {
+        {"mount //s/x /tmp/a u secret", "mount //s/x /tmp/a u ****"},
+        {"mount  //s/x\t/tmp/a 'u v' 'se cret' more\n", "mount  //s/x\t/tmp/a 'u v' **** more\n"},
+        {"mount //s/x /tmp/a u 'unclosed secret", "mount //s/x /tmp/a u ****"},
+        {"mount //s/x /tmp/a u ''", "mount //s/x /tmp/a u ****"},
+        {"mount //s/x /tmp/a u", "mount //s/x /tmp/a u"},
+        {"'mount' a b", "'mount' a b"},
+        {"chown /a 1 password", "chown /a 1 password"},
+    };
+    for (const auto& [line, shown] : cases) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(shownCommand(factory.get(line, {})), shown);
     }
 }
 

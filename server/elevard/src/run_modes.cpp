@@ -16,7 +16,7 @@ int executeCommand(const CommandsFactory& factory, const std::string& command,
     }
     Result result = execute(context);
     if (!isDirect(context)) {
-        std::printf("%s --> %s\n", command.c_str(), toString(result).c_str());
+        std::printf("%s --> %s\n", shownCommand(context).c_str(), toString(result).c_str());
     }
     return result == Result::ok ? 0 : -1;
 }
