@@ -136,6 +136,11 @@ private:
     // Records `text` as the last-error text and returns false.
     bool fail(std::string text);
 
+    // `execute` with `shown` standing for `command` in every failure text, so that what must
+    // not be recorded (a password) stays out of it.
+    bool executeShown(const std::string& command, const std::string& shown,
+                      std::function<void(const char*)> callback, std::string* failure);
+
     mutable std::mutex lastErrorMutex_;
     std::string lastError_;
 };

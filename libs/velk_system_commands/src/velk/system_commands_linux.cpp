@@ -38,9 +38,21 @@ using system_commands::detail::WalkedPath;
 
 namespace {
 
-// Writes one diagnostic line (prefix, the parts, end of line with flush) to the kit's debug
-// stream while enableOutput is on. The line is built first and written under a lock, so lines
-// of concurrent workers neither interleave nor race on the stream.
+// Guards the debug stream: every diagnostic line of this file is written under it, so lines of
+// concurrent workers neither interleave nor race on the stream, whatever their kind.
+std::mutex diagnosticMutex;
+
+// Writes one diagnostic line (prefix, `message`, end of line with flush) to the kit's debug
+// stream.
+void writeDiagnosticLine(const std::string& message) {
+    std::lock_guard<std::mutex> lock(diagnosticMutex);
+    std::ostream* out = kit::debug::stream();
+    if (out != nullptr) {
+        *out << kit::debug::detail::printPrefix(__FILE__) << message << std::endl;
+    }
+}
+
+// Writes the parts as one diagnostic line while enableOutput is on.
 template <typename... Parts>
 void writeDiagnostic(const Parts&... parts) {
     if (!ini().enableOutput) {
@@ -48,12 +60,7 @@ void writeDiagnostic(const Parts&... parts) {
     }
     std::ostringstream message;
     (message << ... << parts);
-    static std::mutex streamMutex;
-    std::lock_guard<std::mutex> lock(streamMutex);
-    std::ostream* out = kit::debug::stream();
-    if (out != nullptr) {
-        *out << kit::debug::detail::printPrefix(__FILE__) << message.str() << std::endl;
-    }
+    writeDiagnosticLine(message.str());
 }
 
 // The rules applied to each form of a path: the root, the system's top-level directories as
@@ -214,6 +221,11 @@ bool SystemCommands::fail(std::string text) {
 
 bool SystemCommands::execute(const std::string& command, std::function<void(const char*)> callback,
                              std::string* failure) {
+    return executeShown(command, command, std::move(callback), failure);
+}
+
+bool SystemCommands::executeShown(const std::string& command, const std::string& shown,
+                                  std::function<void(const char*)> callback, std::string* failure) {
     auto fail = [&](std::string text) {
         if (failure != nullptr) {
             *failure = text;
@@ -223,13 +235,13 @@ bool SystemCommands::execute(const std::string& command, std::function<void(cons
     };
     // The shell would see the line only up to a NUL byte, which is another command.
     if (command.find('\0') != std::string::npos) {
-        return fail(format("popen for % has failed", command));
+        return fail(format("popen for % has failed", shown));
     }
     // "e": the read end is close-on-exec, so shells started by other workers at the same time
     // do not inherit it and keep this command's output open.
     std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "re");
     if (pipe == nullptr) {
-        return fail(format("popen for % has failed", command));
+        return fail(format("popen for % has failed", shown));
     }
     std::string output;
     char buffer[1024];
@@ -251,7 +263,7 @@ bool SystemCommands::execute(const std::string& command, std::function<void(cons
     if (status == 0) {
         return true;
     }
-    return fail(format("Command % failed with return code %. Output: %", command, status, output));
+    return fail(format("Command % failed with return code %. Output: %", shown, status, output));
 }
 
 bool SystemCommands::checkOwnerPermissions(const std::string& path) {
