@@ -35,6 +35,7 @@ using system_commands::detail::format;
 using system_commands::detail::LastLink;
 using system_commands::detail::removeTree;
 using system_commands::detail::WalkedPath;
+using system_commands::detail::quoted;
 
 namespace {
 

@@ -15,4 +15,8 @@ std::string escapeSingleQuotes(const std::string& value) {
     return escaped;
 }
 
+std::string quoted(const std::string& value) {
+    return "'" + escapeSingleQuotes(value) + "'";
+}
+
 }  // namespace velk::system_commands::detail

@@ -50,4 +50,7 @@ std::string format(const std::string& pattern, const Args&... args) {
 // unchanged.
 std::string escapeSingleQuotes(const std::string& value);
 
+// Returns `value` escaped and between single quotes: one shell word that stands for `value`.
+std::string quoted(const std::string& value);
+
 }  // namespace velk::system_commands::detail

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The option sets that a mount request tries and the shell lines that carry them. Everything
+// here is pure and thread-safe.
+namespace velk::system_commands::detail {
+
+// One candidate way of mounting a share.
+struct MountParams {
+    std::optional<std::string> user;      // absent: a guest login
+    std::optional<std::string> domain;    // absent: no domain option
+    std::optional<std::string> password;  // absent: an empty password
+    std::string version;                  // the protocol version, the text after "vers="
+    std::string source;                   // the share, as the client gave it
+    std::string mountPoint;               // the folder, as the client gave it
+};
+
+// Splits "name\domain" at its first backslash. Without a backslash, with one at either end or
+// with no user at all, the name is the whole user (absent when absent) and the domain is
+// "WORKGROUP". Further backslashes stay in the domain.
+std::pair<std::optional<std::string>, std::string> extractNameDomain(
+    const std::optional<std::string>& user);
+
+// The ten option sets in the order they are tried: with the domain and the versions 3.1, 2.1,
+// 3.0, 2.0 and 1.0, then without a domain and the same versions.
+std::vector<MountParams> generateMountParams(const std::string& source,
+                                             const std::string& mountPoint,
+                                             const std::optional<std::string>& user,
+                                             const std::optional<std::string>& password);
+
+// The shell line that mounts with `params`: mount -t cifs 'source' 'point' -o options, every
+// word single-quoted with its quotes escaped, so it reaches the mount helper as written.
+std::string makeMountCommand(const MountParams& params);
+
+// `params` with a present password replaced by "****": the form of a mount line that may be
+// shown in diagnostic lines and failure texts.
+MountParams withMaskedPassword(MountParams params);
+
+}  // namespace velk::system_commands::detail
