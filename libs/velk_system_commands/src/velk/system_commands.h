@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace velk {
@@ -23,6 +24,22 @@ struct StatResult {
     // The 16-byte record sent to clients, in host byte order: pathExists as 1 or 0, three zero
     // bytes, type as a 32-bit integer, size as a signed 64-bit integer.
     std::string serialized() const;
+};
+
+// What `SystemCommands::mount` did; sent to clients as a 64-bit integer.
+enum class MountCode : int {
+    success = 0,           // one attempt mounted the share
+    permissionDenied = 1,  // the server refused the login; no further attempt was made
+    otherError = 2,        // the mount point or the source was refused, or every attempt failed
+};
+
+// What `SystemCommands::unmount` did; sent to clients as a 64-bit integer.
+enum class UnmountCode : int {
+    success = 0,
+    busy = 1,        // EBUSY or ENOMEM
+    notExists = 2,   // ENOENT
+    otherError = 3,  // refused by the guard, or any other error
+    notMounted = 4,  // EINVAL: nothing is mounted there, the last component a link included
 };
 
 // Every privileged operation of the service. One instance per process, built by main and
@@ -53,6 +70,40 @@ public:
     // record theirs. Blocks until the command's output ends; `callback` runs on this thread.
     bool execute(const std::string& command, std::function<void(const char*)> callback = {},
                  std::string* failure = nullptr);
+
+    // Mount and unmount -----------------------------------------------------------------------
+
+    // The guard of mount and unmount. Refuses a path that is empty, is not absolute or holds a
+    // NUL byte, and one whose lexical form or link-resolved form does not begin with "/tmp/"
+    // or lacks "_temp_folder_"; a path whose links cannot be resolved is refused too. A
+    // refusal records "Mount to <path> is forbidden" with the path as given and returns false.
+    // The folder need not exist.
+    bool checkMountPermissions(const std::string& path);
+
+    // Mounts the CIFS share `source` on `mountPoint` (the guard first; a source that begins
+    // with "-" or holds a NUL byte is refused too, recording "Mount from <source> is
+    // forbidden"). `user` may be "name\domain". Tries ten option sets in turn (with the
+    // domain, WORKGROUP when none is given, and the protocol versions 3.1, 2.1, 3.0, 2.0, 1.0;
+    // then the same versions without a domain) and stops at the first that mounts, or at the
+    // first whose output holds "error(13)", the mount helper's refused login. Writes a
+    // diagnostic line per attempt and per refusal. Wherever the command line is shown (those
+    // lines, the last-error text) the password reads "****"; the helper gets the real one.
+    // On otherError after the attempts the last-error text holds the tenth one's failure.
+    MountCode mount(const std::string& source, const std::string& mountPoint,
+                    const std::optional<std::string>& user,
+                    const std::optional<std::string>& password);
+
+    // Unmounts the file system mounted on `path` (the guard first) without following a link
+    // in its last component. A failing unmount records no last-error text.
+    UnmountCode unmount(const std::string& path);
+
+    // Memory module inventory -----------------------------------------------------------------
+
+    // Runs "/usr/sbin/dmidecode -t17" and returns two records, part numbers first: each a
+    // signed 64-bit length in host byte order, then the distinct values sorted by their bytes
+    // and joined without separators. Empty when the program could not run or failed; the
+    // last-error text then says why.
+    std::string serializedDmiInfo();
 
     // Ownership and path changes ------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -22,6 +23,8 @@
 #include "velk/kit/debug.h"
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
+#include "velk/system_commands/dmi_lines.h"
+#include "velk/system_commands/mount_params.h"
 #include "velk/system_commands/path_forms.h"
 #include "velk/system_commands/path_walk.h"
 #include "velk/system_commands/shell_text.h"
@@ -33,9 +36,13 @@ namespace velk {
 using system_commands::detail::changeTreeOwner;
 using system_commands::detail::format;
 using system_commands::detail::LastLink;
+using system_commands::detail::makeMountCommand;
+using system_commands::detail::MountParams;
+using system_commands::detail::normalizePath;
 using system_commands::detail::removeTree;
+using system_commands::detail::resolveLinks;
 using system_commands::detail::WalkedPath;
-using system_commands::detail::quoted;
+using system_commands::detail::withMaskedPassword;
 
 namespace {
 
@@ -94,7 +101,7 @@ std::optional<WalkedPath> walkAllowed(const std::string& path, LastLink lastLink
     // A relative path would be judged against this service's working directory; a NUL byte
     // would let the guard see a different path than the one given.
     if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos ||
-        isForbiddenForOwnership(system_commands::detail::normalizePath(path))) {
+        isForbiddenForOwnership(normalizePath(path))) {
         return std::nullopt;
     }
     std::optional<WalkedPath> walked = system_commands::detail::walkPath(path, lastLink);
@@ -102,7 +109,7 @@ std::optional<WalkedPath> walkAllowed(const std::string& path, LastLink lastLink
         return std::nullopt;
     }
     if (S_ISLNK(walked->objectType)) {
-        std::optional<std::string> target = system_commands::detail::resolveLinks(walked->realPath);
+        std::optional<std::string> target = resolveLinks(walked->realPath);
         if (!target || isForbiddenForOwnership(*target)) {
             return std::nullopt;
         }
@@ -181,6 +188,15 @@ bool isOwnProcess(int pid) {
     return !threads.valid() ||
            ::fstatat(threads.get(), std::to_string(pid).c_str(), &status, 0) == 0 ||
            errno != ENOENT;
+}
+
+// The rule applied to each form of a mount point: a folder under /tmp marked as one of the
+// media server's temporary folders.
+bool isAllowedMountPoint(const std::string& path) {
+    static const std::string kAllowedMountPointPreffix = "/tmp/";
+    static const std::string kAllowedMountPointSuffix = "_temp_folder_";
+    return path.rfind(kAllowedMountPointPreffix, 0) == 0 &&
+           path.find(kAllowedMountPointSuffix) != std::string::npos;
 }
 
 // statvfs64 of `path` into `*info`; on failure prints `failure` with perror and returns false.
@@ -265,6 +281,77 @@ bool SystemCommands::executeShown(const std::string& command, const std::string&
         return true;
     }
     return fail(format("Command % failed with return code %. Output: %", shown, status, output));
+}
+
+bool SystemCommands::checkMountPermissions(const std::string& path) {
+    // As for the ownership guard: a relative path or a NUL byte would let the guard judge
+    // another place than the one mounted on, and so would a link.
+    bool allowed = !path.empty() && path.front() == '/' && path.find('\0') == std::string::npos &&
+                   isAllowedMountPoint(normalizePath(path));
+    if (allowed) {
+        std::optional<std::string> resolved = resolveLinks(path);
+        allowed = resolved && isAllowedMountPoint(*resolved);
+    }
+    if (!allowed) {
+        setLastError(format("Mount to % is forbidden", path));
+    }
+    return allowed;
+}
+
+MountCode SystemCommands::mount(const std::string& source, const std::string& mountPoint,
+                                const std::optional<std::string>& user,
+                                const std::optional<std::string>& password) {
+    if (!checkMountPermissions(mountPoint)) {
+        writeDiagnostic("It's forbidden to mount a remote folder to ", mountPoint);
+        return MountCode::otherError;
+    }
+    // The mount helper would take a leading "-" for an option, and the shell would end the line
+    // at a NUL byte.
+    if (source.rfind('-', 0) == 0 || source.find('\0') != std::string::npos) {
+        setLastError(format("Mount from % is forbidden", source));
+        writeDiagnostic("It's forbidden to mount a remote folder from ", source);
+        return MountCode::otherError;
+    }
+    for (const MountParams& params :
+         system_commands::detail::generateMountParams(source, mountPoint, user, password)) {
+        const std::string shown = makeMountCommand(withMaskedPassword(params));
+        std::string output;
+        if (executeShown(
+                makeMountCommand(params), shown, [&](const char* piece) { output += piece; },
+                nullptr)) {
+            writeDiagnostic("Mount command \"", shown, "\" succeeded");
+            return MountCode::success;
+        }
+        // "mount error(13): Permission denied" is how the helper reports a refused login; the
+        // other versions would be refused too. Only this attempt's own output counts.
+        if (output.find("error(13)") != std::string::npos) {
+            writeDiagnostic("Mount command \"", shown, "\" failed with 'permission denied'");
+            return MountCode::permissionDenied;
+        }
+        writeDiagnostic("Mount command \"", shown, "\" failed");
+    }
+    return MountCode::otherError;
+}
+
+UnmountCode SystemCommands::unmount(const std::string& path) {
+    if (!checkMountPermissions(path)) {
+        return UnmountCode::otherError;
+    }
+    // A link in the last component stays what the guard judged instead of naming its target.
+    if (::umount2(path.c_str(), UMOUNT_NOFOLLOW) == 0) {
+        return UnmountCode::success;
+    }
+    switch (errno) {
+        case EBUSY:
+        case ENOMEM:
+            return UnmountCode::busy;
+        case ENOENT:
+            return UnmountCode::notExists;
+        case EINVAL:
+            return UnmountCode::notMounted;
+        default:
+            return UnmountCode::otherError;
+    }
 }
 
 bool SystemCommands::checkOwnerPermissions(const std::string& path) {
@@ -447,6 +534,16 @@ int SystemCommands::setFdLimit(int pid, int value) {
     }
     writeDiagnostic("prlimit succeeded. pid: ", pid, " value: ", value);
     return value;
+}
+
+std::string SystemCommands::serializedDmiInfo() {
+    system_commands::detail::DmiInventory inventory;
+    // What a failed run gathered is dropped with it.
+    if (!execute("/usr/sbin/dmidecode -t17",
+                 [&](const char* piece) { inventory.addPiece(piece); })) {
+        return {};
+    }
+    return inventory.serialized();
 }
 
 }  // namespace velk
