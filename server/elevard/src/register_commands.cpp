@@ -75,6 +75,19 @@ Result changeOwner(SystemCommands* commands, const std::string& line, int socket
     return judged(changed);
 }
 
+Result mount(SystemCommands* commands, const std::string& line, int socket) {
+    std::string url;
+    std::string path;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    if (!parseCommand(line, &url, &path, &user, &password)) {
+        return Result::invalidArgument;
+    }
+    velk::MountCode code = commands->mount(url, path, user, password);
+    sendInteger(socket, code);
+    return judged(code == velk::MountCode::success);
+}
+
 Result rename(SystemCommands* commands, const std::string& line, int socket) {
     std::string source;
     std::string target;
@@ -137,7 +150,7 @@ Result install(SystemCommands*, const std::string& line, int) {
     if (force == "force-conflicts") {
         shellLine += " --auto-deconfigure --force-conflicts";
     }
-    shellLine += " '" + velk::system_commands::detail::escapeSingleQuotes(debPath) + "'";
+    shellLine += " " + velk::system_commands::detail::quoted(debPath);
     return judged(std::system(shellLine.c_str()) == 0);
 }
 
@@ -164,6 +177,7 @@ void registerCommands(CommandsFactory& factory, velk::SystemCommands* commands) 
              onPath(commands, &SystemCommands::removePath, sendInteger<bool>, isTrue), socket)
         .reg({"chown"}, {"path", "uid", "gid", "opt_recursive"}, bound(commands, changeOwner),
              socket)
+        .reg({"mount"}, {"url", "path", "opt_user", "opt_password"}, bound(commands, mount), socket)
         .reg({"mv"}, {"source_path", "target_path"}, bound(commands, rename), socket)
         .reg({"open"}, {"file_path", "mode"}, bound(commands, openFile), socket)
         .reg({"freeSpace"}, {"path"},
@@ -183,6 +197,19 @@ void registerCommands(CommandsFactory& factory, velk::SystemCommands* commands) 
              onPath(commands, &SystemCommands::fileSize, sendInteger<std::int64_t>, isNotNegative),
              socket)
         .reg({"setFdLimit"}, {"pid", "value"}, bound(commands, setFdLimit), socket)
+        // Takes no words, so whatever follows the name is ignored.
+        .reg(
+            {"dmiInfo"}, {},
+            [commands](const std::string&, int socket) {
+                std::string inventory = commands->serializedDmiInfo();
+                sendBytes(socket, inventory);
+                return judged(!inventory.empty());
+            },
+            socket)
+        .reg({"umount", "unmount"}, {"path"},
+             onPath(commands, &SystemCommands::unmount, sendInteger<velk::UnmountCode>,
+                    [](velk::UnmountCode code) { return code == velk::UnmountCode::success; }),
+             socket)
         .reg({"install"}, {"deb_path", "force"}, bound(commands, install), direct)
         .reg(
             {"help"}, {},

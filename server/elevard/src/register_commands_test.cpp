@@ -4,6 +4,7 @@
 #include "register_commands.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -66,6 +67,16 @@ std::string ownerOf(const std::string& path) {
     return std::to_string(info.st_uid) + ":" + std::to_string(info.st_gid);
 }
 
+// Whether a file system is mounted on `path`: it then lies on another device than its folder.
+std::string mountState(const std::string& path) {
+    struct stat self {};
+    struct stat parent {};
+    if (stat(path.c_str(), &self) != 0 || stat((path + "/..").c_str(), &parent) != 0) {
+        return "<missing>";
+    }
+    return self.st_dev != parent.st_dev ? "mounted" : "not mounted";
+}
+
 bool exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
@@ -96,6 +107,13 @@ protected:
                                                     path("dpkg.log") +
                                                     "'\ncase \"$*\" in *bad.deb) exit 1;; esac\n"));
         ASSERT_EQ(chmod(path("bin/dpkg").c_str(), 0755), 0);
+        // The stand-in mount plays a server that takes the password "good" only and then mounts
+        // a tmpfs; its arguments are: -t cifs SOURCE MOUNT_POINT -o OPTIONS.
+        ASSERT_TRUE(scratch_->write("bin/mount",
+                                    "#!/bin/sh\ncase \"$6\" in *password=good,*)\n"
+                                    "  exec /usr/bin/mount -t tmpfs tmpfs \"$4\";;\nesac\n"
+                                    "echo 'mount error(13): Permission denied'\nexit 32\n"));
+        ASSERT_EQ(chmod(path("bin/mount").c_str(), 0755), 0);
         env_ = {"PATH=" + path("bin") + ":" + std::getenv("PATH")};
     }
 
@@ -138,6 +156,18 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
     ASSERT_TRUE(sleeper.start({"/bin/sleep", "60"}));
     const std::string pid = std::to_string(sleeper.pid());
 
+    // The memory inventory comes from a stand-in dmidecode on a tmpfs over /usr/sbin, inside this
+    // test's own mount namespace.
+    ASSERT_EQ(mount("tmpfs", "/usr/sbin", "tmpfs", 0, "mode=755"), 0) << std::strerror(errno);
+    {
+        std::ofstream dmidecode("/usr/sbin/dmidecode");
+        dmidecode << "#!/bin/sh\necho 'Memory Device'\nprintf '\\tPart Number: P-2 \\n\\t"
+                     "Serial Number: S1\\n\\tPart Number: P-1\\n\\tSerial Number: S2\\n'\n";
+    }
+    ASSERT_EQ(chmod("/usr/sbin/dmidecode", 0755), 0);
+    const std::string share = "/tmp/table_temp_folder_";
+    ASSERT_EQ(mkdir(share.c_str(), 0755), 0);
+
     velk::testing::RunningChild service;
     std::string error;
     ASSERT_TRUE(velk::testing::startService(ELEVARD_BINARY, env_, &service, &error)) << error;
@@ -175,6 +205,13 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
         row("chown " + S + "f abc 7", "", "invalid argument", owner("f"), "12:7"),
         row("chown " + S + "f 1 2147483648", "", "invalid argument", owner("f"), "12:7"),
         row("chown " + S + "f 1", "", "invalid argument"),
+        {"mount //srv/share " + share + " user good", integer(0),
+         "mount //srv/share " + share + " user **** --> ok\n", [&] { return mountState(share); },
+         "mounted"},
+        {"mount //srv/share " + share + " 'a user' 'not good'", integer(1),
+         "mount //srv/share " + share + " 'a user' **** --> execution failed\n"},
+        row("mount //srv/share /etc", integer(2), "execution failed"),
+        row("mount //srv/share", "", "invalid argument"),
         row("mv " + S + "moved " + S + "renamed", integer(1), "ok", present("renamed"), "present"),
         row("mv " + S + "moved " + S + "again", integer(0), "execution failed"),
         row("mv " + S + "renamed", "", "invalid argument"),
@@ -208,6 +245,13 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
             [&] { return openFileLimits(service.pid()); }, ownLimit),
         row("setFdLimit " + pid + " x", "", "invalid argument"),
         row("setFdLimit " + pid, "", "invalid argument"),
+        row("dmiInfo extra words", buffer(int64Bytes(6) + "P-1P-2" + int64Bytes(4) + "S1S2"), "ok"),
+        row(
+            "umount " + share, integer(0), "ok", [&] { return mountState(share); }, "not mounted"),
+        row("unmount " + share, integer(4), "execution failed"),
+        row("umount /tmp/missing_temp_folder_", integer(2), "execution failed"),
+        row("unmount /usr", integer(3), "execution failed"),
+        row("umount", "", "invalid argument"),
         // Direct commands run through the socket too, but answer nothing and print no outcome.
         {"install " + S + "p.deb force-conflicts", "", "", dpkg,
          "-i\n--auto-deconfigure\n--force-conflicts\n" + S + "p.deb\n"},
