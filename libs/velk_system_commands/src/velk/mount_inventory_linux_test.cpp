@@ -247,8 +247,8 @@ TEST(DmiInfoTest, ReadsTheInventoryFromDmidecode) {
         "# dmidecode 3.4\nSMBIOS 3.2.0 present.\n\nHandle 0x0040, DMI type 17, 92 bytes\n"
         "Memory Device\n\tSize: 16 GB\n\tLocator: DIMM A\n\tSerial Number: 2A1B3C5E\n"
         "\tPart Number: HMA82GS6CJR8N-VK    \n\nHandle 0x0041, DMI type 17, 92 bytes\n"
-        "Memory Device\n\tSize: No Module Installed\n\tSerial Number: Not Specified\n"
-        "\tPart Number: Not Specified\n\nHandle 0x0042, DMI type 17, 92 bytes\nMemory Device\n"
+        "Memory Device\n\tSize: No Module Installed\n\tSerial Number: Unknown\n"
+        "\tPart Number: Unknown\n\nHandle 0x0042, DMI type 17, 92 bytes\nMemory Device\n"
         "\tLocator: DIMM C\n\tSerial Number: 2A1B3C4D\n\tPart Number: HMA82GS6CJR8N-VK    \n";
     const std::string prints = "#!/bin/sh\ncat <<'EOF'\n" + output + "EOF\n";
     std::vector<std::string> observed = observeInNamespace(2, [&](std::ostringstream&) {
@@ -262,10 +262,9 @@ TEST(DmiInfoTest, ReadsTheInventoryFromDmidecode) {
         }
         return out;
     });
-    // Lengths of 29 bytes each, in the host's (x86-64: little-endian) byte order.
-    const std::string length(std::string("\x1d\0\0\0\0\0\0\0", 8));
-    EXPECT_EQ(observed[0],
-              length + "HMA82GS6CJR8N-VKNot Specified" + length + "2A1B3C4D2A1B3C5ENot Specified");
+    // Lengths of 23 bytes each, in the host's (x86-64: little-endian) byte order.
+    const std::string length(std::string("\x17\0\0\0\0\0\0\0", 8));
+    EXPECT_EQ(observed[0], length + "HMA82GS6CJR8N-VKUnknown" + length + "2A1B3C4D2A1B3C5EUnknown");
     EXPECT_EQ(observed[1], "") << "the run failed";
 }
 

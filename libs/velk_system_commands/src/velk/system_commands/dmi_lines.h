@@ -13,7 +13,7 @@ public:
     // Takes the values of "Part Number: " and "Serial Number: " from `piece` (a line with its
     // newline, or part of a longer one): each label is looked for anywhere in the piece, and
     // its value runs to the piece's end, without trailing blanks, tabs and newlines and without
-    // leading blanks. Placeholders such as "Not Specified" and empty values are kept like any
+    // leading blanks. Placeholders such as "Unknown" and empty values are kept like any
     // other value.
     void addPiece(std::string_view piece);
 
