@@ -8,45 +8,33 @@
 namespace velk::system_commands::detail {
 namespace {
 
-// The two records for the joined `parts` and `serials`, lengths in host byte order.
-std::string records(const std::string& parts, const std::string& serials) {
-    std::string bytes;
-    for (const std::string& text : {parts, serials}) {
-        std::int64_t length = static_cast<std::int64_t>(text.size());
-        bytes.append(reinterpret_cast<const char*>(&length), sizeof(length)) += text;
-    }
-    return bytes;
+// One record: the length of `text` in host byte order, then `text`.
+std::string record(const std::string& text) {
+    const std::int64_t length = static_cast<std::int64_t>(text.size());
+    return std::string(reinterpret_cast<const char*>(&length), sizeof(length)) + text;
 }
 
 // Tab indents, trailing blanks, duplicates and placeholders: see the whole-operation test.
 TEST(DmiInventoryTest, CollectsSortsAndJoinsValues) {
-    struct Case {
-        const char* name;
-        std::vector<std::string> pieces;
-        std::string parts;
-        std::string serials;
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"Size: 16 GB\n", "Part Number:\n"}, record("") + record("")},
+        // Only leading blanks go; a value of blanks only is empty; a carriage return stays.
+        {{"Part Number:   \tP 1 \t \n", "Serial Number:  \t\n", "Serial Number: X\r\n"},
+         record("\tP 1") + record("X\r")},
+        // The first label found feeds each set.
+        {{"Part Number: Part Number: Q Serial Number: S"},
+         record("Part Number: Q Serial Number: S") + record("S")},
+        // Bytes compare unsigned; a prefix sorts first.
+        {{"Serial Number: \xC3\xA9", "Serial Number: zz", "Serial Number: AB", "Serial Number: A"},
+         record("") + record("AABzz\xC3\xA9")},
     };
-    const Case cases[] = {
-        {"nothing labelled", {"Size: 16 GB\n", "Part Number:\n"}, "", ""},
-        {"only leading blanks go", {"Part Number:   \tP 1 \t \n"}, "\tP 1", ""},
-        {"blanks only: an empty value", {"Serial Number:  \t\n", "Serial Number: A\n"}, "", "A"},
-        {"carriage return kept", {"Serial Number: X\r\n"}, "", "X\r"},
-        {"first label, both sets",
-         {"Part Number: Part Number: Q Serial Number: S"},
-         "Part Number: Q Serial Number: S",
-         "S"},
-        {"unsigned byte order, prefix first",
-         {"Serial Number: \xC3\xA9", "Serial Number: zz", "Serial Number: AB", "Serial Number: A"},
-         "",
-         "AABzz\xC3\xA9"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [pieces, serialized] : cases) {
+        SCOPED_TRACE(pieces.front());
         DmiInventory inventory;
-        for (const std::string& piece : c.pieces) {
+        for (const std::string& piece : pieces) {
             inventory.addPiece(piece);
         }
-        EXPECT_EQ(inventory.serialized(), records(c.parts, c.serials));
+        EXPECT_EQ(inventory.serialized(), serialized);
     }
 }
 

@@ -8,7 +8,7 @@ namespace {
 TEST(MountParamsTest, TenAttemptsInOrder) {
     std::string order;
     for (const MountParams& params : generateMountParams("//s/x", "/tmp/p", "u", "pw")) {
-        order += params.version + (params.domain ? "+WORKGROUP " : " ");
+        order += params.version + (params.domain ? "+" + *params.domain + " " : " ");
     }
     EXPECT_EQ(order,
               "3.1+WORKGROUP 2.1+WORKGROUP 3.0+WORKGROUP 2.0+WORKGROUP 1.0+WORKGROUP "
@@ -25,12 +25,12 @@ TEST(MountParamsTest, UserDomainAndQuoteShapes) {
         {"", " username='',password='PW',domain='WORKGROUP',vers=3.1"},
         {"o'neil\\it's", " username='o'\\''neil',password='PW',domain='it'\\''s',vers=3.1"},
     };
-    const std::string head = "mount -t cifs '//s/it'\\''s' '/tmp/x_temp_folder_ '\\''a' -o ";
     for (const auto& [user, options] : cases) {
         SCOPED_TRACE(user);
         MountParams first =
             generateMountParams("//s/it's", "/tmp/x_temp_folder_ 'a", user, "p '13").front();
-        std::string line = head + options;
+        std::string line =
+            "mount -t cifs '//s/it'\\''s' '/tmp/x_temp_folder_ '\\''a' -o " + options;
         const std::size_t at = line.find("PW");
         EXPECT_EQ(makeMountCommand(first), std::string(line).replace(at, 2, "p '\\''13"));
         EXPECT_EQ(makeMountCommand(withMaskedPassword(first)), line.replace(at, 2, "****"));
