@@ -12,11 +12,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,70 +32,53 @@ namespace {
 using velk::testing::ForkResult;
 using velk::testing::runForked;
 
-// "missing", or the type, owner and inode of `path` itself (a link is not followed).
-std::string describe(const std::string& path) {
+// "missing", or the type and owner of `path` itself (a link is not followed), and its inode.
+std::string describe(const std::string& path, bool inode = false) {
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0) {
         return "missing";
     }
     const char* type = S_ISDIR(status.st_mode) ? "dir" : S_ISLNK(status.st_mode) ? "link" : "file";
     return std::string(type) + " " + std::to_string(status.st_uid) + ":" +
-           std::to_string(status.st_gid) + " #" + std::to_string(status.st_ino);
+           std::to_string(status.st_gid) + (inode ? " #" + std::to_string(status.st_ino) : "");
 }
 
 // Everything below /srv: what no request through /tmp may change.
 std::string protectedState() {
     std::string state;
     for (const auto& entry : std::filesystem::recursive_directory_iterator("/srv")) {
-        state += entry.path().string() + " " + describe(entry.path()) + "\n";
+        state += entry.path().string() + " " + describe(entry.path(), true) + "\n";
     }
     return state;
 }
 
-bool link(const std::string& target, const std::string& path) {
-    return ::symlink(target.c_str(), path.c_str()) == 0;
-}
+// The test root, made before the child moves into it: /srv/protected (a file and a folder),
+// /etc/velk_ini, /proc, and the work folder /tmp/w with links to the protected place in the
+// first, a middle and the last component, and folders whose real path passes PATH_MAX: s leads
+// down 15 of them, s/t the rest, and x at the bottom to /srv/protected.
+const char* const kTestRoot = R"(set -e; cd /tmp/root
+mkdir -p srv/protected/sub tmp/w/d etc/velk_ini proc
+echo keep > srv/protected/file; echo keep > srv/protected/sub/file; echo x > tmp/w/d/f
+ln -s /srv/protected l; ln -s /etc etc/velk_ini/up; cd tmp/w
+ln -s /srv/protected mid; ln -s /srv/protected/file last; ln -s ../../srv/protected rel
+ln -s /srv/protected/new dangling; ln -s loop2 loop; ln -s loop loop2; ln -s ../mid d/up
+ln -s d ok; ln -s missing/x gone; ln -s /srv/protected d/out
+level() { printf %0250d 0 | tr 0 $1; }
+s=; for c in a b c d e f g h i j k l m n o; do mkdir $(level $c); cd -P $(level $c); s=$s$(level $c)/; done
+ln -s $(level p)/$(level q)/$(level r)/x t
+for c in p q r; do mkdir $(level $c); cd -P $(level $c); done
+ln -s /srv/protected x; ln -s $s /tmp/root/tmp/w/s)";
 
-// Runs `body` in a forked child whose root is a fresh tmpfs: /srv/protected (a file and a
-// folder, owned by root), /etc/velk_ini, /proc, and the work folder /tmp/w with links to the
-// protected place in the first, a middle and the last component, and folders whose real path
-// passes PATH_MAX: s leads down 15 of them, s/t the rest, and x at the bottom to /srv/protected.
+// Runs `body` in a forked child whose root is a fresh tmpfs laid out as kTestRoot says, and
+// hands back what it reports and any change below /srv.
 ForkResult inTestRoot(const std::function<std::string()>& body) {
     return runForked([&]() -> std::string {
         std::string error;
-        if (!velk::testing::enterPrivateMountNamespace(&error)) {
-            return error;
-        }
-        bool made = true;
-        for (const char* folder : {"", "/srv", "/srv/protected", "/srv/protected/sub", "/tmp",
-                                   "/tmp/w", "/tmp/w/d", "/etc", "/etc/velk_ini", "/proc"}) {
-            made = made && ::mkdir((std::string("/tmp/root") + folder).c_str(), 0755) == 0;
-        }
-        made = made &&
-               ::mount("proc", "/tmp/root/proc", "proc", MS_NOSUID | MS_NODEV, nullptr) == 0 &&
-               ::chroot("/tmp/root") == 0 && ::chdir("/tmp/w") == 0;
-        std::ofstream("/srv/protected/file") << "keep";
-        std::ofstream("/srv/protected/sub/file") << "keep";
-        std::ofstream("/tmp/w/d/f") << "x";
-        std::string sTarget;
-        for (char c = 'a'; made && c < 'a' + 18; ++c) {
-            const std::string level(250, c);
-            sTarget += c < 'a' + 15 ? "/" + level : "";
-            made = ::mkdir(level.c_str(), 0755) == 0 && ::chdir(level.c_str()) == 0 &&
-                   (c != 'a' + 14 || link(std::string(250, 'p') + "/" + std::string(250, 'q') +
-                                              "/" + std::string(250, 'r') + "/x",
-                                          "t"));
-        }
-        made = made && link("/srv/protected", "x") && ::chdir("/") == 0 &&
-               link(sTarget.substr(1), "/tmp/w/s") && link("/srv/protected", "/l") &&
-               link("/srv/protected", "/tmp/w/mid") && link("/srv/protected/file", "/tmp/w/last") &&
-               link("../../srv/protected", "/tmp/w/rel") &&
-               link("/srv/protected/new", "/tmp/w/dangling") && link("loop2", "/tmp/w/loop") &&
-               link("loop", "/tmp/w/loop2") && link("../mid", "/tmp/w/d/up") &&
-               link("/etc", "/etc/velk_ini/up") && link("d", "/tmp/w/ok") &&
-               link("missing/x", "/tmp/w/gone") && link("/srv/protected", "/tmp/w/d/out");
-        if (!made) {
-            return std::string("test root: ") + std::strerror(errno);
+        if (!velk::testing::enterPrivateMountNamespace(&error) || ::mkdir("/tmp/root", 0755) != 0 ||
+            std::system(kTestRoot) != 0 ||
+            ::mount("proc", "/tmp/root/proc", "proc", MS_NOSUID | MS_NODEV, nullptr) != 0 ||
+            ::chroot("/tmp/root") != 0 || ::chdir("/") != 0) {
+            return "test root: " + error + std::strerror(errno);
         }
         const std::string before = protectedState();
         std::string report = body();
@@ -132,65 +115,49 @@ TEST(OwnershipGuardTest, LinksToAProtectedPlaceAreRefusedForEveryChange) {
 }
 
 TEST(OwnershipGuardTest, AllowedChangesTreatLinksLikeTheCommandsDid) {
-    using Operation = std::function<bool(SystemCommands&)>;
-    // What each change does (run in this order), its failure text, and then the probes' state.
-    const std::tuple<Operation, std::string, std::vector<std::string>> rows[] = {
+    // Each change, run in this order: "done" or its failure text, then " | " and a path with the
+    // type and owner it has afterwards.
+    const std::pair<std::function<bool(SystemCommands&)>, std::string> rows[] = {
         {[](auto& c) { return c.changeOwner("/tmp/w/ok", 5, 6, false); },
-         "",
-         {"/tmp/w/d dir 5:6", "/tmp/w/ok link 0:0"}},
+         "done | /tmp/w/d dir 5:6 | /tmp/w/ok link 0:0"},
         {[](auto& c) { return c.changeOwner("/tmp/w/ok", 7, 8, true); },
-         "",
-         {"/tmp/w/ok link 7:8", "/tmp/w/d dir 5:6"}},
+         "done | /tmp/w/ok link 7:8 | /tmp/w/d dir 5:6"},
         {[](auto& c) { return c.changeOwner("/tmp/w/d", 9, 9, true); },
-         "",
-         {"/tmp/w/d/f file 9:9", "/tmp/w/d/out link 9:9"}},
-        {[](auto& c) { return c.makeDirectory("/tmp/w/ok"); }, "", {"/tmp/w/ok link 7:8"}},
+         "done | /tmp/w/d/f file 9:9 | /tmp/w/d/out link 9:9"},
+        {[](auto& c) { return c.makeDirectory("/tmp/w/ok"); }, "done | /tmp/w/ok link 7:8"},
         {[](auto& c) { return c.makeDirectory("/tmp/w/ok/new/deeper"); },
-         "",
-         {"/tmp/w/d/new/deeper dir 0:0"}},
+         "done | /tmp/w/d/new/deeper dir 0:0"},
         {[](auto& c) { return c.makeDirectory("/tmp/w/gone"); },
-         "mkdir -p /tmp/w/gone: File exists",
-         {"/tmp/w/missing missing"}},
+         "mkdir -p /tmp/w/gone: File exists | /tmp/w/missing missing"},
         {[](auto& c) { return c.changeOwner("/tmp/w/d", -1, 5, false); },
-         "chown -1:5 /tmp/w/d: Invalid argument",
-         {"/tmp/w/d dir 9:9"}},
+         "chown -1:5 /tmp/w/d: Invalid argument | /tmp/w/d dir 9:9"},
         {[](auto& c) { return c.changeOwner("/tmp/w/d", 5, -1, true); },
-         "chown -R 5:-1 /tmp/w/d: Invalid argument",
-         {"/tmp/w/d dir 9:9"}},
+         "chown -R 5:-1 /tmp/w/d: Invalid argument | /tmp/w/d dir 9:9"},
         {[](auto& c) { return c.rename("/tmp/w/ok", "/tmp/w/ok2"); },
-         "",
-         {"/tmp/w/ok2 link 7:8", "/tmp/w/d dir 9:9"}},
+         "done | /tmp/w/ok2 link 7:8 | /tmp/w/d dir 9:9"},
         {[](auto& c) { return c.removePath("/tmp/w/ok2"); },
-         "",
-         {"/tmp/w/ok2 missing", "/tmp/w/d/f file 9:9"}},
+         "done | /tmp/w/ok2 missing | /tmp/w/d/f file 9:9"},
         {[](auto& c) { return c.removePath("/tmp/w/d/."); },
-         "rm -rf /tmp/w/d/.: Invalid argument",
-         {"/tmp/w/d dir 9:9"}},
-        {[](auto& c) { return c.removePath("/tmp/w/d"); }, "", {"/tmp/w/d missing"}},
+         "rm -rf /tmp/w/d/.: Invalid argument | /tmp/w/d dir 9:9"},
+        {[](auto& c) { return c.removePath("/tmp/w/d"); }, "done | /tmp/w/d missing"},
     };
     ForkResult result = inTestRoot([&] {
         std::string report;
-        for (const auto& [operation, failure, probes] : rows) {
+        for (const auto& [operation, expected] : rows) {
             SystemCommands commands;
-            report += operation(commands) ? "done" : commands.lastError();
-            for (const std::string& probe : probes) {
-                const std::string path = probe.substr(0, probe.find(' '));
-                report += " | " + path + " " + describe(path).substr(0, describe(path).find(" #"));
+            std::string got = operation(commands) ? "done" : commands.lastError();
+            for (std::size_t at = expected.find(" | "); at != std::string::npos;
+                 at = expected.find(" | ", at + 1)) {
+                const std::string path =
+                    expected.substr(at + 3, expected.find(' ', at + 3) - at - 3);
+                got += " | " + path + " " + describe(path);
             }
-            report += "\n";
+            report += got == expected ? "" : got + "\n  expected " + expected + "\n";
         }
         return report;
     });
     ASSERT_TRUE(result.exitedCleanly) << result.text;
-    std::string expected;
-    for (const auto& [operation, failure, probes] : rows) {
-        expected += failure.empty() ? "done" : failure;
-        for (const std::string& probe : probes) {
-            expected += " | " + probe;
-        }
-        expected += "\n";
-    }
-    EXPECT_EQ(result.text, expected);
+    EXPECT_EQ(result.text, "");
 }
 
 // The work folder d and the link mid to the protected place swap names all the time while
@@ -222,10 +189,9 @@ TEST(OwnershipGuardTest, SwappingAFolderAndALinkNeverReachesTheProtectedPlace) {
         }
         stop = true;
         swapper.join();
-        return swaps > 0 && counts[0] > 0 && counts[1] > 0
-                   ? std::string()
-                   : "swaps " + std::to_string(swaps) + ", refused " + std::to_string(counts[0]) +
-                         ", done " + std::to_string(counts[1]) + "\n";
+        const std::string seen = std::to_string(swaps) + " swaps, " + std::to_string(counts[0]) +
+                                 " refused, " + std::to_string(counts[1]) + " done\n";
+        return swaps > 0 && counts[0] > 0 && counts[1] > 0 ? std::string() : seen;
     });
     ASSERT_TRUE(result.exitedCleanly) << result.text;
     EXPECT_EQ(result.text, "");
@@ -234,21 +200,16 @@ TEST(OwnershipGuardTest, SwappingAFolderAndALinkNeverReachesTheProtectedPlace) {
 // prlimit takes the id of any thread for its whole process.
 TEST(SetFdLimitGuardTest, RefusesTheServiceItselfAndItsThreads) {
     ForkResult result = runForked([] {
-        std::atomic<pid_t> tid{0};
-        std::atomic<bool> release{false};
+        std::promise<pid_t> tid;
+        std::promise<void> release;
         std::thread thread([&] {
-            tid = ::gettid();
-            while (!release) {
-                std::this_thread::yield();
-            }
+            tid.set_value(::gettid());
+            release.get_future().wait();
         });
-        while (tid == 0) {
-            std::this_thread::yield();
-        }
         SystemCommands commands;
-        std::string results = std::to_string(commands.setFdLimit(::getpid(), 64)) + " " +
-                              std::to_string(commands.setFdLimit(tid, 64)) + " ";
-        release = true;
+        std::string results = std::to_string(commands.setFdLimit(::getpid(), 64)) + " ";
+        results += std::to_string(commands.setFdLimit(tid.get_future().get(), 64)) + " ";
+        release.set_value();
         thread.join();
         rlimit after{};
         ::getrlimit(RLIMIT_NOFILE, &after);
