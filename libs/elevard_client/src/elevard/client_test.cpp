@@ -11,8 +11,9 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 #include <thread>
+#include <tuple>
 
 #include "velk/system_commands/domain_socket.h"
 #include "velk_testing/running_child.h"
@@ -26,13 +27,6 @@ using elevard::ClientError;
 using velk::kit::ScopedFd;
 namespace ds = velk::system_commands::domain_socket;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 TEST(ClientLibraryTest, EachCallReachesTheService) {
     std::string error;
     ASSERT_TRUE(velk::testing::enterServiceNamespace(ELEVARD_BINARY, &error)) << error;
@@ -40,8 +34,8 @@ TEST(ClientLibraryTest, EachCallReachesTheService) {
     const std::string S = scratch.path() + "/";
     ASSERT_TRUE(scratch.write("f", "hello"));
     velk::testing::RunningChild sleeper;
-    ASSERT_TRUE(sleeper.start({"/bin/sleep", "60"}));
     velk::testing::RunningChild service;
+    ASSERT_TRUE(sleeper.start({"/bin/sleep", "60"}));
     ASSERT_TRUE(velk::testing::startService(ELEVARD_BINARY, {}, &service, &error)) << error;
     // The start-up line comes before the socket.
     ASSERT_TRUE(velk::testing::connectWhenListening(elevard::kDefaultSocketPath).valid());
@@ -53,24 +47,22 @@ TEST(ClientLibraryTest, EachCallReachesTheService) {
     EXPECT_TRUE(client.changeOwner(S + "f", 7, 8, true).value());
     struct stat info {};
     ASSERT_EQ(stat((S + "f").c_str(), &info), 0);
-    EXPECT_EQ(info.st_uid, 7u);
-    EXPECT_EQ(info.st_gid, 8u);
+    EXPECT_EQ(std::tuple(info.st_uid, info.st_gid), std::tuple(7u, 8u));
     EXPECT_TRUE(client.rename(S + "f", S + "a dir/g").value());
     elevard::Reply<ScopedFd> opened = client.open(S + "new", 66);
     ASSERT_TRUE(opened) << opened.message();
     ASSERT_EQ(write(opened.value().get(), "through", 7), 7);
-    EXPECT_EQ(readFile(S + "new"), "through");
+    std::ifstream written(S + "new");
+    EXPECT_EQ(std::string(std::istreambuf_iterator(written), {}), "through");
     EXPECT_GT(client.freeSpace(S).value(), 0);
     EXPECT_GE(client.totalSpace(S).value(), client.freeSpace(S).value());
     elevard::FileStatus status = client.stat(S + "a dir/g").value();
-    EXPECT_TRUE(status.exists);
-    EXPECT_EQ(status.type, elevard::FileType::regularFile);
-    EXPECT_EQ(status.size, 5);
+    EXPECT_EQ(std::tuple(status.exists, status.type, status.size),
+              std::tuple(true, elevard::FileType::regularFile, 5));
     std::vector<elevard::ListEntry> entries = client.list(S + "a dir").value();
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].path, S + "a dir/g");
-    EXPECT_EQ(entries[0].size, 5);
-    EXPECT_FALSE(entries[0].isDirectory);
+    EXPECT_EQ(std::tuple(entries[0].path, entries[0].size, entries[0].isDirectory),
+              std::tuple(S + "a dir/g", 5, false));
     EXPECT_EQ(client.devicePath(S).value(), "");  // tmpfs is no block device
     EXPECT_EQ(client.size(S + "a dir/g").value(), 5);
     EXPECT_EQ(client.setFdLimit(sleeper.pid(), 512).value(), 512);
@@ -79,66 +71,38 @@ TEST(ClientLibraryTest, EachCallReachesTheService) {
     EXPECT_TRUE(client.help().ok());
     EXPECT_TRUE(service.waitForOutput("Supported direct commands:", 30s));
 
-    elevard::Reply<ScopedFd> missing = client.open(S + "missing", 0);
-    EXPECT_EQ(missing.error(), ClientError::closedWithoutReply);
+    EXPECT_EQ(client.open(S + "missing", 0).error(), ClientError::closedWithoutReply);
     EXPECT_EQ(client.makeDirectory("it's mine").error(), ClientError::unsendable);
     EXPECT_EQ(elevard::Client(S + "nobody").exists(S).error(), ClientError::notConnected);
 }
 
-// Answers one connection on a socket in a scratch folder: reads the command line, then runs
-// the case's reply on the connection.
-class StandIn {
-public:
-    explicit StandIn(std::function<void(int)> reply) {
-        listener_ = ScopedFd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path().c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(listen(listener_.get(), 1), 0);
-        thread_ = std::thread([this, reply] {
-            ScopedFd connection(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-            auto grow = [](void* context, long length) -> void* {
-                auto* text = static_cast<std::string*>(context);
-                text->resize(static_cast<size_t>(length));
-                return text->data();
-            };
-            if (ds::readBuffer(connection.get(), grow, &line_)) {
-                reply(connection.get());
-            }
-        });
-    }
-    ~StandIn() {
-        if (thread_.joinable()) {
-            thread_.join();
+// Listens on `path` while `call` runs, and answers its one connection: reads the command line,
+// which it returns, then runs `reply` on the connection.
+std::string serveOnce(const std::string& path, const std::function<void(int)>& reply,
+                      const std::function<void()>& call) {
+    ScopedFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    EXPECT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listener.get(), 1), 0);
+    std::string line;
+    std::thread server([&] {
+        ScopedFd connection(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        auto grow = [](void* text, long length) -> void* {
+            static_cast<std::string*>(text)->resize(static_cast<size_t>(length));
+            return static_cast<std::string*>(text)->data();
+        };
+        if (ds::readBuffer(connection.get(), grow, &line)) {
+            reply(connection.get());
         }
-    }
-
-    std::string path() const { return scratch_.file("sock"); }
-
-    // Waits for the connection to be served; the command line it carried.
-    std::string line() {
-        thread_.join();
-        return line_;
-    }
-
-private:
-    velk::testing::ScratchDir scratch_;
-    ScopedFd listener_;
-    std::string line_;
-    std::thread thread_;
-};
-
-std::function<void(int)> integer(long value) {
-    return [value](int s) { ds::sendInt64(s, value); };
-}
-std::function<void(int)> buffer(const std::string& payload) {
-    return
-        [payload](int s) { ds::sendBuffer(s, payload.data(), static_cast<long>(payload.size())); };
+    });
+    call();
+    server.join();
+    return line;
 }
 
 TEST(ClientLibraryTest, DecodesCodesAndTellsFailuresApart) {
-    using Call = std::function<std::string(const elevard::Client&)>;
     auto code = [](auto reply) {
         return reply ? std::to_string(static_cast<int>(reply.value())) : "error";
     };
@@ -147,40 +111,41 @@ TEST(ClientLibraryTest, DecodesCodesAndTellsFailuresApart) {
     };
     // Holds the connection open until the client gives up.
     auto silent = [](int s) {
-        char byte;
-        while (recv(s, &byte, 1, 0) > 0) {
+        for (char byte; recv(s, &byte, 1, 0) > 0;) {
         }
     };
     struct Case {
-        const char* name;
         std::function<void(int)> reply;
-        Call call;
+        std::function<std::string(const elevard::Client&)> call;
         std::string line;
         std::string result;
     };
     const Case cases[] = {
-        {"mount with a password only", integer(1),
+        {[](int s) { ds::sendInt64(s, 1); },
          [&](const elevard::Client& c) { return code(c.mount("//s/x", "/m", {}, "pw")); },
          "mount //s/x /m '' pw", "1"},
-        {"unmount", integer(4), [&](const elevard::Client& c) { return code(c.unmount("/m")); },
-         "unmount /m", "4"},
-        {"dmiInfo unread", buffer(""),
+        {[](int s) { ds::sendInt64(s, 4); },
+         [&](const elevard::Client& c) { return code(c.unmount("/m")); }, "unmount /m", "4"},
+        {[](int s) { ds::sendBuffer(s, "", 0); },
          [](const elevard::Client& c) {
              auto r = c.dmiInfo();
              return r && !r.value() ? "none" : "error";
          },
          "dmiInfo", "none"},
-        {"bool out of range", integer(2),
+        {[](int s) { ds::sendInt64(s, 2); },  // no bool
          [&](const elevard::Client& c) { return failure(c.exists("/x")); }, "exists /x",
          "error " + std::to_string(int(ClientError::malformedReply))},
-        {"stalled", silent, [&](const elevard::Client& c) { return failure(c.stat("/x")); },
-         "stat /x", "error " + std::to_string(int(ClientError::timedOut))},
+        {silent, [&](const elevard::Client& c) { return failure(c.stat("/x")); }, "stat /x",
+         "error " + std::to_string(int(ClientError::timedOut))},
     };
+    velk::testing::ScratchDir scratch;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        StandIn standIn(c.reply);
-        EXPECT_EQ(c.call(elevard::Client(standIn.path(), 300ms)), c.result);
-        EXPECT_EQ(standIn.line(), c.line);
+        SCOPED_TRACE(c.line);
+        std::string result;
+        const std::string path = scratch.file(std::to_string(&c - cases));
+        EXPECT_EQ(serveOnce(path, c.reply, [&] { result = c.call(elevard::Client(path, 300ms)); }),
+                  c.line);
+        EXPECT_EQ(result, c.result);
     }
 }
 
