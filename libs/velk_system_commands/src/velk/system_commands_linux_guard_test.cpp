@@ -64,7 +64,8 @@ ln -s /srv/protected mid; ln -s /srv/protected/file last; ln -s ../../srv/protec
 ln -s /srv/protected/new dangling; ln -s loop2 loop; ln -s loop loop2; ln -s ../mid d/up
 ln -s d ok; ln -s missing/x gone; ln -s /srv/protected d/out
 level() { printf %0250d 0 | tr 0 $1; }
-s=; for c in a b c d e f g h i j k l m n o; do mkdir $(level $c); cd -P $(level $c); s=$s$(level $c)/; done
+s=; for c in a b c d e f g h i j k l m n o; do
+  mkdir $(level $c); cd -P $(level $c); s=$s$(level $c)/; done
 ln -s $(level p)/$(level q)/$(level r)/x t
 for c in p q r; do mkdir $(level $c); cd -P $(level $c); done
 ln -s /srv/protected x; ln -s $s /tmp/root/tmp/w/s)";
