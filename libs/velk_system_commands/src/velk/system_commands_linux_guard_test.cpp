@@ -19,7 +19,6 @@
 #include <future>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
