@@ -95,4 +95,9 @@ std::string readUntilClosed(int fd) {
     }
 }
 
+bool stillOpen(int fd) {
+    char byte;
+    return recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+}
+
 }  // namespace velk::testing

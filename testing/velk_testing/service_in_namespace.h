@@ -29,4 +29,8 @@ kit::ScopedFd connectWhenListening(const std::string& path);
 // connectWhenListening runs out first.
 std::string readUntilClosed(int fd);
 
+// True while the peer of `fd` holds the connection open without having sent anything more;
+// never blocks.
+bool stillOpen(int fd);
+
 }  // namespace velk::testing

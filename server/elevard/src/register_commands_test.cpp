@@ -23,6 +23,7 @@
 #include "velk/system_commands.h"
 #include "velk/system_commands/domain_socket.h"
 #include "velk_testing/child_process.h"
+#include "velk_testing/messages.h"
 #include "velk_testing/running_child.h"
 #include "velk_testing/scratch_dir.h"
 #include "velk_testing/service_in_namespace.h"
@@ -34,22 +35,10 @@ namespace domain_socket = velk::system_commands::domain_socket;
 
 const char* const kPath = velk::SystemCommands::kDomainSocket;
 
-std::string int64Bytes(int64_t value) {
-    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
-}
-std::string integer(int64_t value) {
-    return int64Bytes(8) + int64Bytes(value);
-}
-std::string buffer(const std::string& payload) {
-    return int64Bytes(static_cast<int64_t>(payload.size())) + payload;
-}
-std::string statRecord(bool exists, int32_t type, int64_t size) {
-    std::string record(16, '\0');
-    record[0] = exists ? 1 : 0;
-    std::memcpy(record.data() + 4, &type, sizeof type);
-    std::memcpy(record.data() + 8, &size, sizeof size);
-    return record;
-}
+// Short names for the rows below.
+const auto integer = velk::testing::integerMessage;
+const auto buffer = velk::testing::bufferMessage;
+using velk::testing::statRecord;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -245,7 +234,10 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
             [&] { return openFileLimits(service.pid()); }, ownLimit),
         row("setFdLimit " + pid + " x", "", "invalid argument"),
         row("setFdLimit " + pid, "", "invalid argument"),
-        row("dmiInfo extra words", buffer(int64Bytes(6) + "P-1P-2" + int64Bytes(4) + "S1S2"), "ok"),
+        row("dmiInfo extra words",
+            buffer(velk::testing::lengthField(6) + "P-1P-2" + velk::testing::lengthField(4) +
+                   "S1S2"),
+            "ok"),
         row(
             "umount " + share, integer(0), "ok", [&] { return mountState(share); }, "not mounted"),
         row("unmount " + share, integer(4), "execution failed"),

@@ -31,14 +31,22 @@
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/domain_socket.h"
+#include "velk_testing/messages.h"
 #include "velk_testing/mount_namespace.h"
+#include "velk_testing/process_status.h"
 #include "velk_testing/running_child.h"
+#include "velk_testing/service_in_namespace.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using velk::kit::ScopedFd;
 namespace domain_socket = velk::system_commands::domain_socket;
+using velk::testing::descriptorsOf;
+using velk::testing::lengthField;
+using velk::testing::procField;
+using velk::testing::readUntilClosed;
+using velk::testing::stillOpen;
 
 const char* const kPath = velk::SystemCommands::kDomainSocket;
 const std::string kStartLine =
@@ -67,58 +75,6 @@ ScopedFd connectClient(std::chrono::milliseconds patience = kHang) {
         }
         std::this_thread::sleep_for(10ms);
     }
-}
-
-// The bytes of one buffer message header: the length in host byte order.
-std::string header(int64_t length) {
-    return std::string(reinterpret_cast<const char*>(&length), sizeof length);
-}
-
-// Reads until the service closes the connection. Returns the reply bytes that came before,
-// or "<still open>" when the hang guard ran out first.
-std::string readUntilClosed(int fd) {
-    std::string reply;
-    for (;;) {
-        char buffer[256];
-        ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        if (got > 0) {
-            reply.append(buffer, static_cast<size_t>(got));
-        } else if (got == 0 || errno == ECONNRESET) {
-            return reply;
-        } else if (errno != EINTR) {
-            return "<still open>";
-        }
-    }
-}
-
-// True while the service still holds the connection open.
-bool stillOpen(int fd) {
-    char byte;
-    return recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
-}
-
-// The descriptors open in process `pid`, each with what it refers to ("socket:[...]", a path).
-std::map<int, std::string> descriptorsOf(pid_t pid) {
-    std::map<int, std::string> found;
-    for (const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        std::error_code ignored;  // a descriptor closed meanwhile just shows no target
-        found[std::stoi(entry.path().filename().string())] =
-            std::filesystem::read_symlink(entry.path(), ignored).string();
-    }
-    return found;
-}
-
-// The value of the "`field`:" line of a /proc file such as status or fdinfo/<n>, with the
-// blanks that follow the colon.
-std::string procField(const std::string& file, const std::string& field) {
-    std::ifstream lines(file);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind(field + ":", 0) == 0) {
-            return line.substr(field.size() + 1);
-        }
-    }
-    return {};
 }
 
 // The service loop run in a forked child with one command made for the tests: "slow N" prints
@@ -288,7 +244,7 @@ TEST_F(ServiceTest, ServesOneLinePerConnection) {
     expectServedMarker("ready");
     const size_t idleDescriptors = descriptorsOf(service_.pid()).size();
     auto message = [](const std::string& line) {
-        return header(static_cast<int64_t>(line.size())) + line;
+        return lengthField(static_cast<int64_t>(line.size())) + line;
     };
     const std::string longest = "nosuch " + std::string(65536 - 7, 'y');
     struct Case {
@@ -303,12 +259,12 @@ TEST_F(ServiceTest, ServesOneLinePerConnection) {
         {"help", message("help"), factory.help() + "\n"},
         {"longest line", message(longest), "Command " + longest + " not found\n"},
         {"closes without sending", "", ""},
-        {"zero length", header(0), ""},
-        {"negative length", header(-6) + "nosuch", ""},
-        {"length cut short", header(6).substr(0, 3), ""},
-        {"line cut short", header(6) + "nos", ""},
-        {"one byte over 64 KiB", header(65537) + "nosuch " + std::string(65537 - 7, 'x'), ""},
-        {"huge length", header(INT64_MAX), ""},
+        {"zero length", lengthField(0), ""},
+        {"negative length", lengthField(-6) + "nosuch", ""},
+        {"length cut short", lengthField(6).substr(0, 3), ""},
+        {"line cut short", lengthField(6) + "nos", ""},
+        {"one byte over 64 KiB", lengthField(65537) + "nosuch " + std::string(65537 - 7, 'x'), ""},
+        {"huge length", lengthField(INT64_MAX), ""},
     };
     int round = 0;
     for (const Case& c : cases) {
@@ -358,7 +314,7 @@ TEST_F(ServiceTest, TricklingClientsNeitherDelayOthersNorOutliveTheirDeadline) {
     expectServedMarker("ready");
     const size_t idleDescriptors = descriptorsOf(service_.pid()).size();
     const std::string line = "nosuch " + std::string(37, 't');
-    const std::string message = header(static_cast<int64_t>(line.size())) + line;
+    const std::string message = lengthField(static_cast<int64_t>(line.size())) + line;
     struct Trickler {
         ScopedFd fd;
         std::chrono::steady_clock::time_point connected;
@@ -431,7 +387,7 @@ TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
         startForked(c.grace);
         ScopedFd sending = connectClient();
         ASSERT_TRUE(sending.valid());
-        ASSERT_EQ(send(sending.get(), header(20).data(), 3, MSG_NOSIGNAL), 3);
+        ASSERT_EQ(send(sending.get(), lengthField(20).data(), 3, MSG_NOSIGNAL), 3);
         ScopedFd slow = connectClient();
         ASSERT_TRUE(slow.valid());
         const std::string line = "slow " + std::to_string(c.milliseconds);

@@ -1,0 +1,36 @@
+#include "velk_testing/process_status.h"
+
+#include <filesystem>
+#include <fstream>
+
+namespace velk::testing {
+
+std::map<int, std::string> descriptorsOf(pid_t pid) {
+    std::map<int, std::string> found;
+    std::error_code error;
+    std::filesystem::directory_iterator entries("/proc/" + std::to_string(pid) + "/fd", error);
+    for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+        std::error_code ignored;  // a descriptor closed meanwhile just shows no target
+        found[std::stoi(entries->path().filename().string())] =
+            std::filesystem::read_symlink(entries->path(), ignored).string();
+    }
+    return found;
+}
+
+std::string procField(const std::string& file, const std::string& field) {
+    std::ifstream lines(file);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return line.substr(field.size() + 1);
+        }
+    }
+    return {};
+}
+
+long residentKiB(pid_t pid) {
+    // "  1234 kB"
+    const std::string value = procField("/proc/" + std::to_string(pid) + "/status", "VmRSS");
+    return value.empty() ? -1 : std::stol(value);
+}
+
+}  // namespace velk::testing

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+
+namespace velk::testing {
+
+// The descriptors open in process `pid`, each with what it refers to ("socket:[...]", a path).
+// Empty when the process cannot be examined; a descriptor closed while it is being read shows
+// no target.
+std::map<int, std::string> descriptorsOf(pid_t pid);
+
+// The value of the "`field`:" line of a /proc file such as status or fdinfo/<n>, with the
+// blanks that follow the colon; empty when the file or the line is missing.
+std::string procField(const std::string& file, const std::string& field);
+
+// The resident set size of process `pid` in KiB (VmRSS), or -1 when it cannot be read.
+long residentKiB(pid_t pid);
+
+}  // namespace velk::testing
