@@ -1,5 +1,7 @@
 #include "velk_testing/process_status.h"
 
+#include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 
@@ -27,10 +29,14 @@ std::string procField(const std::string& file, const std::string& field) {
     return {};
 }
 
-long residentKiB(pid_t pid) {
-    // "  1234 kB"
-    const std::string value = procField("/proc/" + std::to_string(pid) + "/status", "VmRSS");
-    return value.empty() ? -1 : std::stol(value);
+long statusKiB(pid_t pid, const std::string& field) {
+    try {
+        // "  1234 kB"
+        const std::string value = procField("/proc/" + std::to_string(pid) + "/status", field);
+        return value.empty() ? -1 : std::strtol(value.c_str(), nullptr, 10);
+    } catch (const std::exception&) {
+        return -1;
+    }
 }
 
 }  // namespace velk::testing

@@ -16,7 +16,13 @@ std::map<int, std::string> descriptorsOf(pid_t pid);
 // blanks that follow the colon; empty when the file or the line is missing.
 std::string procField(const std::string& file, const std::string& field);
 
+// A "kB" line of /proc/`pid`/status (VmRSS, RssAnon, ...) in KiB, or -1 when it cannot be
+// read. Never throws.
+long statusKiB(pid_t pid, const std::string& field);
+
 // The resident set size of process `pid` in KiB (VmRSS), or -1 when it cannot be read.
-long residentKiB(pid_t pid);
+inline long residentKiB(pid_t pid) {
+    return statusKiB(pid, "VmRSS");
+}
 
 }  // namespace velk::testing

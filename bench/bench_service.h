@@ -1,0 +1,52 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "velk_testing/running_child.h"
+
+namespace elevard_bench {
+
+// The built elevard as the benchmarks run it: inside a private mount namespace of this process,
+// so that its socket lives on the namespace's own /tmp and the machine's is never touched, and
+// with its output read by a thread of its own, so that its outcome lines cost what a write to a
+// pipe costs. Used by the main thread only; neither copied nor moved.
+class BenchService {
+public:
+    BenchService() = default;
+    // Stops the service (SIGTERM) and waits for it.
+    ~BenchService();
+    BenchService(const BenchService&) = delete;
+    BenchService& operator=(const BenchService&) = delete;
+
+    // Moves this process into a private mount namespace with a "quorvath" group (call while
+    // the process has a single thread, as root) and starts `binary` there without arguments.
+    // Returns false with the reason in `*error`.
+    bool start(const std::string& binary, std::string* error);
+
+    // The service's process id; -1 before start().
+    pid_t pid() const { return pid_; }
+
+    // Resident memory of the service in KiB: in all, and its anonymous and file-backed parts
+    // (-1 when unreadable).
+    long residentKiB() const;
+    long anonymousKiB() const;
+    long fileKiB() const;
+
+private:
+    velk::testing::RunningChild child_;
+    pid_t pid_ = -1;
+    std::atomic<bool> stopDraining_{false};
+    std::thread drain_;
+};
+
+// The socket path of the service.
+const char* servicePath();
+
+// Refuses to go on without root; prints why. True when running as root.
+bool runningAsRoot();
+
+}  // namespace elevard_bench

@@ -1,0 +1,158 @@
+// Round trips against the service and against a bare reference server, with the same load
+// generator in the same run: connect, send "exists /tmp", read the reply, close.
+//
+//     build/default/bin/elevard_bench_round_trips      (as root)
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "bench_service.h"
+#include "load_generator.h"
+#include "velk/kit/scoped_fd.h"
+#include "velk/system_commands/domain_socket.h"
+#include "velk_testing/messages.h"
+
+namespace {
+
+using elevard_bench::fixed;
+using elevard_bench::LoadFigures;
+using velk::kit::ScopedFd;
+namespace domain_socket = velk::system_commands::domain_socket;
+
+const char* const kBarePath = "/tmp/elevard_bench_bare.sock";
+const char* const kLine = "exists /tmp";
+
+// The least a server of this protocol can do: one thread that accepts a connection, reads its
+// buffer message, stats the path after the command word, sends the integer reply and closes.
+class BareServer {
+public:
+    ~BareServer() {
+        stopping_ = true;
+        // Wakes the blocked accept, which then fails.
+        shutdown(listener_.get(), SHUT_RDWR);
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        unlink(kBarePath);
+    }
+
+    bool start() {
+        listener_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, kBarePath, sizeof address.sun_path - 1);
+        unlink(kBarePath);
+        if (!listener_.valid() ||
+            bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+                0 ||
+            listen(listener_.get(), 128) != 0) {
+            std::perror("bare server");
+            return false;
+        }
+        thread_ = std::thread([this] { serve(); });
+        return true;
+    }
+
+private:
+    static void* grow(void* context, long length) {
+        auto* line = static_cast<std::string*>(context);
+        line->resize(static_cast<size_t>(length));
+        return line->data();
+    }
+
+    void serve() {
+        std::string line;
+        while (!stopping_) {
+            ScopedFd connection(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!connection.valid()) {
+                continue;
+            }
+            if (domain_socket::readBuffer(connection.get(), grow, &line)) {
+                struct stat status {};
+                const std::string path = line.substr(line.find(' ') + 1);
+                domain_socket::sendInt64(connection.get(), stat(path.c_str(), &status) == 0);
+            }
+        }
+    }
+
+    ScopedFd listener_;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+};
+
+LoadFigures roundTrips(const std::string& path, int clients, size_t perClient) {
+    const std::string expected = velk::testing::integerMessage(1);
+    return elevard_bench::runLoad(clients, perClient, [&](int, size_t) {
+        std::string reply;
+        return elevard_bench::exchange(path, kLine, &reply) && reply == expected;
+    });
+}
+
+void printRow(int clients, const char* server, const LoadFigures& f) {
+    std::printf("%7d  %-8s %9zu %8zu %10s %9s %9s\n", clients, server, f.requests, f.failures,
+                fixed(f.perSecond(), 0).c_str(), fixed(f.p50Microseconds, 1).c_str(),
+                fixed(f.p99Microseconds, 1).c_str());
+}
+
+const char* verdict(bool met) {
+    return met ? "met" : "MISSED";
+}
+
+}  // namespace
+
+int main() {
+    if (!elevard_bench::runningAsRoot()) {
+        return 1;
+    }
+    elevard_bench::BenchService service;
+    std::string error;
+    if (!service.start(ELEVARD_BINARY, &error)) {
+        std::fprintf(stderr, "cannot start the service: %s\n", error.c_str());
+        return 1;
+    }
+    BareServer bare;
+    if (!bare.start()) {
+        return 1;
+    }
+    const std::string elevard = elevard_bench::servicePath();
+    // Caches, thread stacks and the workers' memory are warm before anything is measured.
+    roundTrips(kBarePath, 16, 500);
+    roundTrips(elevard, 16, 500);
+
+    std::printf("Round trips on %s: connect, \"%s\", reply, close\n",
+                elevard_bench::machine().c_str(), kLine);
+    std::printf("%7s  %-8s %9s %8s %10s %9s %9s\n", "clients", "server", "requests", "failed",
+                "req/s", "p50 us", "p99 us");
+    bool allMet = true;
+    for (const auto& [clients, perClient] :
+         {std::pair{1, size_t{20000}}, std::pair{16, size_t{2000}}, std::pair{64, size_t{500}}}) {
+        const LoadFigures reference = roundTrips(kBarePath, clients, perClient);
+        const LoadFigures measured = roundTrips(elevard, clients, perClient);
+        printRow(clients, "bare", reference);
+        printRow(clients, "elevard", measured);
+        const double throughput = measured.perSecond() / reference.perSecond();
+        const double p99 = measured.p99Microseconds / reference.p99Microseconds;
+        const double p50 = measured.p50Microseconds - reference.p50Microseconds;
+        std::printf("%7s  elevard/bare: throughput %s, p50 %+.1f us, p99 %s\n", "",
+                    fixed(throughput, 2).c_str(), p50, fixed(p99, 2).c_str());
+        bool met = measured.failures == 0;
+        if (clients == 1) {
+            met = met && p50 <= 20;
+            std::printf("%7s  target p50 within 20 us of bare: %s\n", "", verdict(met));
+        } else if (clients == 16) {
+            met = met && throughput >= 1.0 && p99 <= 1.2;
+            std::printf("%7s  target throughput >= 1.0 and p99 <= 1.2 x bare: %s\n", "",
+                        verdict(met));
+        }
+        allMet = allMet && met;
+    }
+    return allMet ? 0 : 2;
+}
