@@ -1,3 +1,5 @@
+#include <malloc.h>
+
 #include <cstdio>
 
 #include "commands.h"
@@ -10,6 +12,11 @@ int main(int argc, const char** argv) {
     // Before the first write: changing the buffering of a stream already written to is
     // undefined.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // Blocks of 128 KiB and more (the replies of large listings) are mapped for themselves and
+    // go back to the system when freed. Left to itself, glibc raises this threshold after the
+    // first such free, and each worker's arena then keeps the memory of the largest reply it
+    // ever built. Fails only for an unknown parameter; the service runs either way.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     std::printf("Starting elevard, using domain socket: %s\n", velk::SystemCommands::kDomainSocket);
     velk::SystemCommands systemCommands;
     CommandsFactory factory;
