@@ -30,6 +30,17 @@ double percentile(const std::vector<double>& sorted, double share) {
     return sorted[std::min(at, sorted.size() - 1)];
 }
 
+// Sorts the latencies of `figures` and derives the request count, percentiles and mean.
+void summarize(LoadFigures* figures) {
+    std::vector<double>& all = figures->latencies;
+    std::sort(all.begin(), all.end());
+    figures->requests = all.size();
+    figures->p50Microseconds = percentile(all, 0.50);
+    figures->p99Microseconds = percentile(all, 0.99);
+    figures->meanMicroseconds =
+        all.empty() ? 0 : std::accumulate(all.begin(), all.end(), 0.0) / all.size();
+}
+
 }  // namespace
 
 LoadFigures runLoad(int clients, size_t perClient, const RoundTrip& roundTrip) {
@@ -57,18 +68,40 @@ LoadFigures runLoad(int clients, size_t perClient, const RoundTrip& roundTrip) {
     }
     LoadFigures figures;
     figures.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    std::vector<double> all;
-    for (const std::vector<double>& mine : latencies) {
-        all.insert(all.end(), mine.begin(), mine.end());
+    for (size_t client = 0; client < latencies.size(); ++client) {
+        figures.latencies.insert(figures.latencies.end(), latencies[client].begin(),
+                                 latencies[client].end());
+        figures.failures += failures[client];
     }
-    std::sort(all.begin(), all.end());
-    figures.requests = all.size();
-    figures.failures = std::accumulate(failures.begin(), failures.end(), size_t{0});
-    figures.p50Microseconds = percentile(all, 0.50);
-    figures.p99Microseconds = percentile(all, 0.99);
-    figures.meanMicroseconds =
-        all.empty() ? 0 : std::accumulate(all.begin(), all.end(), 0.0) / all.size();
+    summarize(&figures);
     return figures;
+}
+
+LoadFigures combine(const std::vector<LoadFigures>& runs) {
+    LoadFigures combined;
+    for (const LoadFigures& run : runs) {
+        combined.seconds += run.seconds;
+        combined.failures += run.failures;
+        combined.latencies.insert(combined.latencies.end(), run.latencies.begin(),
+                                  run.latencies.end());
+    }
+    summarize(&combined);
+    return combined;
+}
+
+std::vector<LoadFigures> interleave(int rounds,
+                                    const std::vector<std::function<LoadFigures()>>& runs) {
+    std::vector<std::vector<LoadFigures>> taken(runs.size());
+    for (int round = 0; round < rounds; ++round) {
+        for (size_t i = 0; i < runs.size(); ++i) {
+            taken[i].push_back(runs[i]());
+        }
+    }
+    std::vector<LoadFigures> combined;
+    for (const std::vector<LoadFigures>& each : taken) {
+        combined.push_back(combine(each));
+    }
+    return combined;
 }
 
 bool exchange(const std::string& path, const std::string& line, std::string* reply) {

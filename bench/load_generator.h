@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace elevard_bench {
 
@@ -17,9 +18,19 @@ struct LoadFigures {
     double p50Microseconds = 0;
     double p99Microseconds = 0;
     double meanMicroseconds = 0;
+    std::vector<double> latencies;  // of each successful round trip, in microseconds, sorted
 
     double perSecond() const { return seconds > 0 ? requests / seconds : 0; }
 };
+
+// The figures of several runs taken as one: their requests, failures and seconds added up and
+// their latencies pooled.
+LoadFigures combine(const std::vector<LoadFigures>& runs);
+
+// Calls each of `runs` in turn, `rounds` times over, and returns each one's combined figures
+// in the same order. Taking turns spreads whatever else the machine does evenly over them.
+std::vector<LoadFigures> interleave(int rounds,
+                                    const std::vector<std::function<LoadFigures()>>& runs);
 
 // One round trip: client `client`'s `index`-th (from 0). Returns false when it failed. Called
 // on the client's own thread, so it must be safe to call for different clients at once.

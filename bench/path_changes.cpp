@@ -25,9 +25,14 @@ using elevard_bench::LoadFigures;
 
 const std::string kRoot = "/tmp/elevard_bench_paths";
 
-// Client `client`'s `index`-th folder; mkdir makes it with a folder inside, rm removes both.
-std::string folder(const char* kind, int client, size_t index) {
-    return kRoot + "/" + kind + std::to_string(client) + "_" + std::to_string(index);
+// Each configuration runs in this many rounds, the kinds of request taking turns.
+constexpr int kRounds = 5;
+
+// Client `client`'s `index`-th folder of round `round`; mkdir makes it with a folder inside, rm
+// removes both.
+std::string folder(const char* kind, int round, int client, size_t index) {
+    return kRoot + "/" + kind + std::to_string(round) + "_" + std::to_string(client) + "_" +
+           std::to_string(index);
 }
 
 // Runs `request` of each round trip through the service and checks for the reply 1.
@@ -81,26 +86,44 @@ int main() {
         std::perror(kRoot.c_str());
         return 1;
     }
+    // Counts the rounds: each makes and removes folders of its own.
+    int round = 0;
     auto exists = [](int, size_t) { return "exists " + kRoot; };
-    auto mkdirLine = [](int c, size_t i) { return "mkdir " + folder("s", c, i) + "/inner"; };
-    auto rmLine = [](int c, size_t i) { return "rm " + folder("s", c, i); };
-    auto shellMkdir = [](int c, size_t i) { return "mkdir -p " + folder("p", c, i) + "/inner"; };
-    auto shellRm = [](int c, size_t i) { return "rm -rf " + folder("p", c, i); };
+    auto mkdirLine = [&](int c, size_t i) {
+        return "mkdir " + folder("s", round, c, i) + "/inner";
+    };
+    auto rmLine = [&](int c, size_t i) { return "rm " + folder("s", round, c, i); };
+    auto shellMkdir = [&](int c, size_t i) {
+        return "mkdir -p " + folder("p", round, c, i) + "/inner";
+    };
+    auto shellRm = [&](int c, size_t i) { return "rm -rf " + folder("p", round, c, i); };
     throughService(16, 500, exists);  // warm-up
 
-    std::printf("Path changes on %s; mkdir makes two levels, rm removes them\n",
-                elevard_bench::machine().c_str());
+    std::printf(
+        "Path changes on %s; mkdir makes two levels, rm removes them; %d rounds, the "
+        "kinds taking turns\n",
+        elevard_bench::machine().c_str(), kRounds);
     std::printf("%-22s %7s %9s %8s %10s %9s %9s %9s\n", "request", "clients", "requests", "failed",
                 "req/s", "mean us", "p50 us", "p99 us");
     bool met = true;
     for (const auto& [clients, perClient] :
-         {std::pair{1, size_t{10000}}, std::pair{16, size_t{1000}}}) {
-        const LoadFigures existsFigures = throughService(clients, perClient, exists);
-        const LoadFigures made = throughService(clients, perClient, mkdirLine);
-        const LoadFigures removed = throughService(clients, perClient, rmLine);
-        const size_t shellCount = clients == 1 ? 500 : 100;
-        const LoadFigures shellMade = throughShell(clients, shellCount, shellMkdir);
-        const LoadFigures shellRemoved = throughShell(clients, shellCount, shellRm);
+         {std::pair{1, size_t{2000}}, std::pair{16, size_t{200}}}) {
+        const size_t shellCount = clients == 1 ? 100 : 20;
+        const std::vector<LoadFigures> taken = elevard_bench::interleave(
+            kRounds, {[&] { return throughService(clients, perClient, exists); },
+                      [&] { return throughService(clients, perClient, mkdirLine); },
+                      [&] { return throughService(clients, perClient, rmLine); },
+                      [&] { return throughShell(clients, shellCount, shellMkdir); },
+                      [&] {
+                          LoadFigures removed = throughShell(clients, shellCount, shellRm);
+                          ++round;
+                          return removed;
+                      }});
+        const LoadFigures& existsFigures = taken[0];
+        const LoadFigures& made = taken[1];
+        const LoadFigures& removed = taken[2];
+        const LoadFigures& shellMade = taken[3];
+        const LoadFigures& shellRemoved = taken[4];
         printRow("exists", clients, existsFigures);
         printRow("mkdir", clients, made);
         printRow("rm", clients, removed);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bench_service.h"
 #include "load_generator.h"
@@ -29,6 +30,8 @@ namespace domain_socket = velk::system_commands::domain_socket;
 
 const char* const kBarePath = "/tmp/elevard_bench_bare.sock";
 const char* const kLine = "exists /tmp";
+// Each configuration runs in this many rounds, the two servers taking turns.
+constexpr int kRounds = 5;
 
 // The least a server of this protocol can do: one thread that accepts a connection, reads its
 // buffer message, stats the path after the command word, sends the integer reply and closes.
@@ -127,8 +130,10 @@ int main() {
     roundTrips(kBarePath, 16, 500);
     roundTrips(elevard, 16, 500);
 
-    std::printf("Round trips on %s: connect, \"%s\", reply, close\n",
-                elevard_bench::machine().c_str(), kLine);
+    std::printf(
+        "Round trips on %s: connect, \"%s\", reply, close; %d rounds each, taking "
+        "turns\n",
+        elevard_bench::machine().c_str(), kLine, kRounds);
     std::printf("%7s  %-8s %9s %8s %10s %9s %9s\n", "clients", "server", "requests", "failed",
                 "req/s", "p50 us", "p99 us");
     bool allMet = true;
