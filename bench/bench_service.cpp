@@ -5,6 +5,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "velk/system_commands.h"
 #include "velk_testing/process_status.h"
@@ -22,7 +25,9 @@ BenchService::~BenchService() {
     }
 }
 
-bool BenchService::start(const std::string& binary, std::string* error) {
+bool BenchService::start(std::string* error) {
+    const char* chosen = std::getenv("ELEVARD_BENCH_SERVICE");
+    const std::string binary = chosen != nullptr && *chosen != '\0' ? chosen : ELEVARD_BINARY;
     if (!velk::testing::enterServiceNamespace(binary, error) ||
         !velk::testing::startService(binary, {}, &child_, error)) {
         return false;
@@ -51,6 +56,24 @@ long BenchService::anonymousKiB() const {
 
 long BenchService::fileKiB() const {
     return velk::testing::statusKiB(pid_, "RssFile");
+}
+
+double BenchService::cpuSeconds() const {
+    std::error_code error;
+    std::filesystem::directory_iterator threads("/proc/" + std::to_string(pid_) + "/task", error);
+    if (error) {
+        return -1;
+    }
+    double nanoseconds = 0;
+    for (const auto& thread : threads) {
+        std::ifstream schedstat(thread.path() / "schedstat");
+        double onCpu = 0;
+        // A thread that ended meanwhile adds nothing.
+        if (schedstat >> onCpu) {
+            nanoseconds += onCpu;
+        }
+    }
+    return nanoseconds / 1e9;
 }
 
 const char* servicePath() {

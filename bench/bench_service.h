@@ -23,9 +23,11 @@ public:
     BenchService& operator=(const BenchService&) = delete;
 
     // Moves this process into a private mount namespace with a "quorvath" group (call while
-    // the process has a single thread, as root) and starts `binary` there without arguments.
-    // Returns false with the reason in `*error`.
-    bool start(const std::string& binary, std::string* error);
+    // the process has a single thread, as root) and starts the service there without
+    // arguments: the program named by $ELEVARD_BENCH_SERVICE when set (to compare another
+    // build under the same load), else the elevard built beside the benchmarks. Returns false
+    // with the reason in `*error`.
+    bool start(std::string* error);
 
     // The service's process id; -1 before start().
     pid_t pid() const { return pid_; }
@@ -35,6 +37,10 @@ public:
     long residentKiB() const;
     long anonymousKiB() const;
     long fileKiB() const;
+
+    // The processor time all threads of the service have used so far, in seconds (from
+    // /proc/<pid>/task/*/schedstat); -1 when unreadable.
+    double cpuSeconds() const;
 
 private:
     velk::testing::RunningChild child_;

@@ -63,7 +63,7 @@ int main() {
     }
     elevard_bench::BenchService service;
     std::string error;
-    if (!service.start(ELEVARD_BINARY, &error)) {
+    if (!service.start(&error)) {
         std::fprintf(stderr, "cannot start the service: %s\n", error.c_str());
         return 1;
     }

@@ -2,9 +2,11 @@
 // generator in the same run: connect, send "exists /tmp", read the reply, close.
 //
 //     build/default/bin/elevard_bench_round_trips      (as root)
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -45,6 +47,17 @@ public:
             thread_.join();
         }
         unlink(kBarePath);
+    }
+
+    // The processor time the serving thread has used so far, in seconds.
+    double cpuSeconds() {
+        clockid_t clock;
+        timespec used{};
+        if (pthread_getcpuclockid(thread_.native_handle(), &clock) != 0 ||
+            clock_gettime(clock, &used) != 0) {
+            return -1;
+        }
+        return used.tv_sec + used.tv_nsec / 1e9;
     }
 
     bool start() {
@@ -91,18 +104,28 @@ private:
     std::atomic<bool> stopping_{false};
 };
 
-LoadFigures roundTrips(const std::string& path, int clients, size_t perClient) {
+// Round trips to the server at `path`; `cpu`, a reading of the server's processor time, adds
+// what the run took of it to `*cpuSeconds`.
+template <typename Cpu>
+LoadFigures roundTrips(const std::string& path, int clients, size_t perClient, Cpu cpu,
+                       double* cpuSeconds) {
     const std::string expected = velk::testing::integerMessage(1);
-    return elevard_bench::runLoad(clients, perClient, [&](int, size_t) {
+    const double before = cpu();
+    LoadFigures figures = elevard_bench::runLoad(clients, perClient, [&](int, size_t) {
         std::string reply;
         return elevard_bench::exchange(path, kLine, &reply) && reply == expected;
     });
+    *cpuSeconds += cpu() - before;
+    return figures;
 }
 
-void printRow(int clients, const char* server, const LoadFigures& f) {
-    std::printf("%7d  %-8s %9zu %8zu %10s %9s %9s\n", clients, server, f.requests, f.failures,
+// Prints one row; returns the server's processor time per request in microseconds.
+double printRow(int clients, const char* server, const LoadFigures& f, double cpuSeconds) {
+    const double cpu = f.requests > 0 ? cpuSeconds * 1e6 / f.requests : 0;
+    std::printf("%7d  %-8s %9zu %8zu %10s %9s %9s %11s\n", clients, server, f.requests, f.failures,
                 fixed(f.perSecond(), 0).c_str(), fixed(f.p50Microseconds, 1).c_str(),
-                fixed(f.p99Microseconds, 1).c_str());
+                fixed(f.p99Microseconds, 1).c_str(), fixed(cpu, 1).c_str());
+    return cpu;
 }
 
 const char* verdict(bool met) {
@@ -117,7 +140,7 @@ int main() {
     }
     elevard_bench::BenchService service;
     std::string error;
-    if (!service.start(ELEVARD_BINARY, &error)) {
+    if (!service.start(&error)) {
         std::fprintf(stderr, "cannot start the service: %s\n", error.c_str());
         return 1;
     }
@@ -126,28 +149,38 @@ int main() {
         return 1;
     }
     const std::string elevard = elevard_bench::servicePath();
+    auto bareCpu = [&bare] { return bare.cpuSeconds(); };
+    auto serviceCpu = [&service] { return service.cpuSeconds(); };
+    double ignored = 0;
     // Caches, thread stacks and the workers' memory are warm before anything is measured.
-    roundTrips(kBarePath, 16, 500);
-    roundTrips(elevard, 16, 500);
+    roundTrips(kBarePath, 16, 500, bareCpu, &ignored);
+    roundTrips(elevard, 16, 500, serviceCpu, &ignored);
 
     std::printf(
-        "Round trips on %s: connect, \"%s\", reply, close; %d rounds each, taking "
-        "turns\n",
+        "Round trips on %s: connect, \"%s\", reply, close; %d rounds, the servers "
+        "taking turns\n",
         elevard_bench::machine().c_str(), kLine, kRounds);
-    std::printf("%7s  %-8s %9s %8s %10s %9s %9s\n", "clients", "server", "requests", "failed",
-                "req/s", "p50 us", "p99 us");
+    std::printf("%7s  %-8s %9s %8s %10s %9s %9s %11s\n", "clients", "server", "requests", "failed",
+                "req/s", "p50 us", "p99 us", "cpu us/req");
     bool allMet = true;
     for (const auto& [clients, perClient] :
-         {std::pair{1, size_t{20000}}, std::pair{16, size_t{2000}}, std::pair{64, size_t{500}}}) {
-        const LoadFigures reference = roundTrips(kBarePath, clients, perClient);
-        const LoadFigures measured = roundTrips(elevard, clients, perClient);
-        printRow(clients, "bare", reference);
-        printRow(clients, "elevard", measured);
+         {std::pair{1, size_t{4000}}, std::pair{16, size_t{400}}, std::pair{64, size_t{100}}}) {
+        double bareSeconds = 0;
+        double serviceSeconds = 0;
+        const std::vector<LoadFigures> both = elevard_bench::interleave(
+            kRounds,
+            {[&] { return roundTrips(kBarePath, clients, perClient, bareCpu, &bareSeconds); },
+             [&] { return roundTrips(elevard, clients, perClient, serviceCpu, &serviceSeconds); }});
+        const LoadFigures& reference = both[0];
+        const LoadFigures& measured = both[1];
+        const double bareCost = printRow(clients, "bare", reference, bareSeconds);
+        const double serviceCost = printRow(clients, "elevard", measured, serviceSeconds);
         const double throughput = measured.perSecond() / reference.perSecond();
         const double p99 = measured.p99Microseconds / reference.p99Microseconds;
         const double p50 = measured.p50Microseconds - reference.p50Microseconds;
-        std::printf("%7s  elevard/bare: throughput %s, p50 %+.1f us, p99 %s\n", "",
-                    fixed(throughput, 2).c_str(), p50, fixed(p99, 2).c_str());
+        std::printf("%7s  elevard/bare: throughput %s, p50 %+.1f us, p99 %s, cpu %s\n", "",
+                    fixed(throughput, 2).c_str(), p50, fixed(p99, 2).c_str(),
+                    fixed(serviceCost / bareCost, 2).c_str());
         bool met = measured.failures == 0;
         if (clients == 1) {
             met = met && p50 <= 20;
