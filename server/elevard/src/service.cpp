@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -43,21 +44,36 @@ bool isResourceExhaustion(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-// Tells the loop, through its eventfd, that one posted task is done, however the task ended.
+// The tasks posted and not yet done, shared by the loop and every task, so that it outlives
+// whichever lets go of it last. Only a stopping loop waits for the count to reach zero; until
+// then a task that ends wakes nobody.
+struct TaskTally {
+    std::atomic<size_t> unfinished{0};
+    std::atomic<bool> stopping{false};
+    velk::kit::ScopedFd wakeLoop;  // eventfd, written by each task that ends during a stop
+};
+
+// Counts one posted task as done when it goes out of scope, however the task ended.
 class FinishedNotice {
 public:
-    explicit FinishedNotice(int eventFd) : eventFd_(eventFd) {}
+    explicit FinishedNotice(std::shared_ptr<TaskTally> tally) : tally_(std::move(tally)) {}
     ~FinishedNotice() {
+        // Decremented before `stopping` is read: a loop that sets `stopping` and then finds
+        // tasks unfinished is sure to be woken by the last of them.
+        tally_->unfinished.fetch_sub(1);
+        if (!tally_->stopping.load()) {
+            return;
+        }
         const uint64_t one = 1;
         // Fails only when the counter would overflow, which takes 2^64 tasks.
-        while (write(eventFd_, &one, sizeof one) < 0 && errno == EINTR) {
+        while (write(tally_->wakeLoop.get(), &one, sizeof one) < 0 && errno == EINTR) {
         }
     }
     FinishedNotice(const FinishedNotice&) = delete;
     FinishedNotice& operator=(const FinishedNotice&) = delete;
 
 private:
-    int eventFd_;
+    std::shared_ptr<TaskTally> tally_;
 };
 
 // The main thread's event loop: accepts, collects command lines, posts complete ones, closes
@@ -105,12 +121,11 @@ private:
     const CommandsFactory& factory_;
     const std::chrono::milliseconds stopGrace_;
     velk::kit::ScopedFd epoll_;
-    velk::kit::ScopedFd finished_;  // eventfd counting the tasks done
+    std::shared_ptr<TaskTally> tally_ = std::make_shared<TaskTally>();
     // Connections whose line is still arriving, oldest first, which is also the order of
     // their deadlines.
     std::map<uint64_t, PendingRequest> pending_;
     uint64_t nextKey_ = kFirstConnection;
-    size_t unfinished_ = 0;                         // tasks posted and not yet reported done
     std::optional<Clock::time_point> pausedUntil_;  // accepting rests until then
     std::optional<Clock::time_point> stopBy_;       // set by the first stop signal
 };
@@ -121,13 +136,14 @@ bool ServiceLoop::setUp() {
         std::perror("epoll_create1");
         return false;
     }
-    finished_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!finished_.valid()) {
+    tally_->wakeLoop.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!tally_->wakeLoop.valid()) {
         std::perror("eventfd");
         return false;
     }
     if (!watch(acceptor_.descriptor(), kListenerKey) ||
-        !watch(stopSignals_.descriptor(), kStopKey) || !watch(finished_.get(), kFinishedKey)) {
+        !watch(stopSignals_.descriptor(), kStopKey) ||
+        !watch(tally_->wakeLoop.get(), kFinishedKey)) {
         std::perror("epoll_ctl");
         return false;
     }
@@ -136,7 +152,7 @@ bool ServiceLoop::setUp() {
 
 int ServiceLoop::run() {
     for (;;) {
-        if (stopBy_ && unfinished_ == 0) {
+        if (stopBy_ && tally_->unfinished == 0) {
             return 0;
         }
         epoll_event events[kMaxEvents];
@@ -154,7 +170,7 @@ int ServiceLoop::run() {
             setAccepting(true);
         }
         closeExpired(now);
-        if (stopBy_ && now >= *stopBy_ && unfinished_ > 0) {
+        if (stopBy_ && now >= *stopBy_ && tally_->unfinished > 0) {
             stopAtOnce("requests still unfinished after the grace period");
         }
     }
@@ -202,21 +218,32 @@ void ServiceLoop::admit(velk::kit::ScopedFd connection) {
     if (!setReplyTimeout(connection.get())) {
         return;
     }
+    PendingRequest request(std::move(connection), Clock::now());
+    // Most clients send their line right after connecting: it is usually here already, and
+    // then the connection never needs watching.
+    switch (request.readAvailable()) {
+        case PendingRequest::State::complete:
+            dispatch(std::move(request));
+            return;
+        case PendingRequest::State::refused:
+            return;
+        case PendingRequest::State::reading:
+            break;
+    }
+    // Keys follow the order of acceptance, and so does the order of the deadlines.
     const uint64_t key = nextKey_++;
-    Pending request;
+    Pending pending;
     try {
-        request = pending_.try_emplace(key, std::move(connection), Clock::now()).first;
+        pending = pending_.try_emplace(key, std::move(request)).first;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "Cannot take a connection: %s\n", error.what());
         return;
     }
-    if (!watch(request->second.descriptor(), key)) {
+    // epoll reports the bytes that arrived since the read above at once.
+    if (!watch(pending->second.descriptor(), key)) {
         std::perror("epoll_ctl");
-        release(request);
-        return;
+        release(pending);
     }
-    // Most clients send their line right after connecting: it is usually here already.
-    readRequest(request);
 }
 
 void ServiceLoop::readRequest(Pending request) {
@@ -233,15 +260,16 @@ void ServiceLoop::readRequest(Pending request) {
 }
 
 void ServiceLoop::dispatch(PendingRequest request) {
+    ++tally_->unfinished;
     try {
         std::function<void()> task = makeConnectionTask(std::move(request), factory_);
-        pool_.post([task, finished = finished_.get()] {
-            FinishedNotice notice(finished);
+        pool_.post([task, tally = tally_] {
+            FinishedNotice notice(tally);
             task();
         });
-        ++unfinished_;
     } catch (const std::exception& error) {
         // The task, and with it the connection, is gone.
+        --tally_->unfinished;
         std::fprintf(stderr, "Cannot queue a connection: %s\n", error.what());
     }
 }
@@ -277,13 +305,9 @@ void ServiceLoop::setAccepting(bool accepting) {
 }
 
 void ServiceLoop::takeFinished() {
+    // Only resets the eventfd: the count is in the tally. Nothing to take (EAGAIN) is fine.
     uint64_t done = 0;
-    ssize_t got;
-    while ((got = read(finished_.get(), &done, sizeof done)) < 0 && errno == EINTR) {
-    }
-    // Nothing to take (EAGAIN) leaves the count as it is.
-    if (got == static_cast<ssize_t>(sizeof done)) {
-        unfinished_ -= static_cast<size_t>(done);
+    while (read(tally_->wakeLoop.get(), &done, sizeof done) < 0 && errno == EINTR) {
     }
 }
 
@@ -297,6 +321,7 @@ void ServiceLoop::takeStopSignals() {
 }
 
 void ServiceLoop::beginStop() {
+    tally_->stopping = true;
     stopBy_ = Clock::now() + stopGrace_;
     unwatch(acceptor_.descriptor());
     acceptor_.close();
@@ -307,7 +332,8 @@ void ServiceLoop::beginStop() {
 }
 
 void ServiceLoop::stopAtOnce(const char* reason) {
-    std::fprintf(stderr, "Stopping at once, %zu requests unfinished: %s\n", unfinished_, reason);
+    std::fprintf(stderr, "Stopping at once, %zu requests unfinished: %s\n",
+                 tally_->unfinished.load(), reason);
     acceptor_.close();
     // The workers may be in the middle of commands: nothing may be torn down under them.
     _exit(kForcedStopStatus);
