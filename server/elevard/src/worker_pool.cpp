@@ -14,19 +14,19 @@ Worker::~Worker() {
 }
 
 void Worker::post(const std::function<void()>& task) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push(task);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push(task);
+        load_.fetch_add(1, std::memory_order_relaxed);
+    }
+    // Woken after the lock is free, the thread does not block on it straight away. It looks at
+    // the queue under the lock before it sleeps, so the task is never missed.
     condition_.notify_one();
 }
 
 size_t Worker::size() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return queue_.size();
-}
-
-size_t Worker::load() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return queue_.size() + (executing_ ? 1 : 0);
 }
 
 void Worker::stop() {
@@ -52,11 +52,9 @@ void Worker::run() {
         if (stop_) {
             return;
         }
+        // The task stays in load() on its way from the queue to the thread, until it is done.
         std::function<void()> task = std::move(queue_.front());
         queue_.pop();
-        // Set together with the pop, under the lock, so that the task is never invisible to
-        // load() on its way from the queue to the thread.
-        executing_ = true;
         lock.unlock();
         try {
             task();
@@ -66,9 +64,9 @@ void Worker::run() {
         } catch (...) {
             std::fprintf(stderr, "Worker task failed with an unknown exception\n");
         }
-        lock.lock();
         task = nullptr;
-        executing_ = false;
+        lock.lock();
+        load_.fetch_sub(1, std::memory_order_relaxed);
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -27,8 +28,8 @@ public:
     size_t size() const;
 
     // The tasks waiting plus the one being executed, if any: how much work a new task would
-    // wait behind.
-    size_t load() const;
+    // wait behind. Takes no lock, so that choosing a worker never contends with the workers.
+    size_t load() const { return load_.load(std::memory_order_relaxed); }
 
     // Tells the thread to stop and joins it: a task being executed finishes first, queued
     // tasks never run. Safe to call more than once; must not be called from the worker's own
@@ -46,8 +47,9 @@ private:
     std::thread thread_;
     mutable std::mutex mutex_;
     std::condition_variable condition_;
-    bool stop_ = false;                        // guarded by mutex_
-    bool executing_ = false;                   // guarded by mutex_
+    bool stop_ = false;  // guarded by mutex_
+    // Tasks waiting plus the one being executed; written under mutex_, read without it.
+    std::atomic<size_t> load_{0};
     std::queue<std::function<void()>> queue_;  // guarded by mutex_
 };
 
