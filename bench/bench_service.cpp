@@ -14,6 +14,7 @@
 #include "velk_testing/service_in_namespace.h"
 
 namespace elevard_bench {
+
 BenchService::~BenchService() {
     stopDraining_ = true;
     if (drain_.joinable()) {
@@ -25,17 +26,25 @@ BenchService::~BenchService() {
     }
 }
 
-bool BenchService::start(std::string* error) {
+bool BenchService::start() {
+    if (geteuid() != 0) {
+        std::fprintf(stderr,
+                     "The benchmarks run the service in a private mount namespace: run "
+                     "them as root.\n");
+        return false;
+    }
     const char* chosen = std::getenv("ELEVARD_BENCH_SERVICE");
     const std::string binary = chosen != nullptr && *chosen != '\0' ? chosen : ELEVARD_BINARY;
-    if (!velk::testing::enterServiceNamespace(binary, error) ||
-        !velk::testing::startService(binary, {}, &child_, error)) {
+    std::string error;
+    if (!velk::testing::enterServiceNamespace(binary, &error) ||
+        !velk::testing::startService(binary, {}, &child_, &error)) {
+        std::fprintf(stderr, "cannot start the service: %s\n", error.c_str());
         return false;
     }
     pid_ = child_.pid();
     // Wait for the socket, so that the first measured round trip finds it.
     if (!velk::testing::connectWhenListening(servicePath()).valid()) {
-        *error = "the service does not listen";
+        std::fprintf(stderr, "cannot start the service: it does not listen\n");
         return false;
     }
     drain_ = std::thread([this] {
@@ -78,15 +87,6 @@ double BenchService::cpuSeconds() const {
 
 const char* servicePath() {
     return velk::SystemCommands::kDomainSocket;
-}
-
-bool runningAsRoot() {
-    if (geteuid() == 0) {
-        return true;
-    }
-    std::fprintf(
-        stderr, "The benchmarks run the service in a private mount namespace: run them as root.\n");
-    return false;
 }
 
 }  // namespace elevard_bench

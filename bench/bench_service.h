@@ -23,11 +23,11 @@ public:
     BenchService& operator=(const BenchService&) = delete;
 
     // Moves this process into a private mount namespace with a "quorvath" group (call while
-    // the process has a single thread, as root) and starts the service there without
-    // arguments: the program named by $ELEVARD_BENCH_SERVICE when set (to compare another
-    // build under the same load), else the elevard built beside the benchmarks. Returns false
-    // with the reason in `*error`.
-    bool start(std::string* error);
+    // the process has a single thread) and starts the service there without arguments: the
+    // program named by $ELEVARD_BENCH_SERVICE when set (to compare another build under the
+    // same load), else the elevard built beside the benchmarks. Returns false after printing
+    // the reason on standard error, also when this process does not run as root.
+    bool start();
 
     // The service's process id; -1 before start().
     pid_t pid() const { return pid_; }
@@ -51,8 +51,5 @@ private:
 
 // The socket path of the service.
 const char* servicePath();
-
-// Refuses to go on without root; prints why. True when running as root.
-bool runningAsRoot();
 
 }  // namespace elevard_bench

@@ -110,13 +110,8 @@ double medianMilliseconds(int rounds, size_t entries, Run run) {
 }  // namespace
 
 int main() {
-    if (!elevard_bench::runningAsRoot()) {
-        return 1;
-    }
     elevard_bench::BenchService service;
-    std::string error;
-    if (!service.start(&error)) {
-        std::fprintf(stderr, "cannot start the service: %s\n", error.c_str());
+    if (!service.start()) {
         return 1;
     }
     std::printf("Listing on %s, median of the rounds, files on tmpfs\n",
