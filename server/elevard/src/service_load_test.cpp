@@ -64,11 +64,13 @@ constexpr int kTricklers = 4;
 // Enough entries with long names that the listing outgrows the socket's buffers: the service
 // is still sending it when the client goes.
 constexpr int kLargeListEntries = 2000;
-// How far the service's resident memory may grow from the middle of the run to its end. Under
-// AddressSanitizer its allocator goes on filling its caches and its record of allocation stacks
-// for a while, so the bound is wider; there LeakSanitizer checks the exit for leaks exactly.
+// How far the service's resident memory may grow from the middle of the run to its end: 1 MiB
+// over 16,000 requests is 64 bytes each. Under AddressSanitizer each worker's share of the
+// quarantine fills at its own pace and its allocator never gives memory back, so the middle and
+// the end differ by 1 to 4 MiB from run to run without any leak; the bound there is 8 MiB, and
+// LeakSanitizer checks the exit for leaks exactly.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr long kGrowthBoundKiB = 4096;
+constexpr long kGrowthBoundKiB = 8192;
 #else
 constexpr long kGrowthBoundKiB = 1024;
 #endif
