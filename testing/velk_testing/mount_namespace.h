@@ -7,12 +7,13 @@ namespace velk::testing {
 
 // Moves the calling process into a mount namespace of its own, with every mount private (so
 // nothing done here propagates back to the machine) and a fresh, empty tmpfs on /tmp. Child
-// processes started afterwards inherit the namespace. Must be called while the process has a
-// single thread (the kernel refuses otherwise) and needs CAP_SYS_ADMIN. Calling it again
-// nests a new namespace. Each folder of `keep` that lies under /tmp (a build tree, say) is
-// bound back at the same path on the new tmpfs, so that programs there stay reachable.
-// Returns false with the reason in `*error` on failure; the process may then already be in a
-// new namespace.
+// processes started afterwards inherit the namespace. Needs CAP_SYS_ADMIN and a process with
+// a single thread: the kernel moves only the calling thread and leaves the others in the
+// machine's namespace, so a process with more is refused (not under ThreadSanitizer, whose
+// runtime starts threads of its own). Calling it again nests a new namespace. Each folder of
+// `keep` that lies under /tmp (a build tree, say) is bound back at the same path on the new tmpfs,
+// so that programs there stay reachable. Returns false with the reason in `*error` on failure; the
+// process may then already be in a new namespace.
 bool enterPrivateMountNamespace(std::string* error, const std::vector<std::string>& keep = {});
 
 // Inside a namespace entered with enterPrivateMountNamespace: makes `target`, an existing
