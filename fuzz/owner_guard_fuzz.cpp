@@ -56,19 +56,17 @@ bool forbidden(const std::string& path) {
 
 // `path` with its "=N" and leading "@" components expanded; empty components are kept.
 std::string expand(const std::string& path, const std::string& root) {
+    std::vector<std::string> parts = split(path, '/');
     std::string out;
-    std::size_t start = 0;
-    for (bool first = true; start <= path.size(); first = false) {
-        std::size_t end = std::min(path.find('/', start), path.size());
-        std::string part = path.substr(start, end - start);
-        if (first && part == "@") {
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        std::string& part = parts[i];
+        if (i == 0 && part == "@") {
             part = root;
         } else if (part.size() > 1 && part.size() <= 4 && part[0] == '=' &&
                    part.find_first_not_of("0123456789", 1) == std::string::npos) {
             part = std::string(std::min(std::stoul(part.substr(1)), 255UL), 'x');
         }
-        out += (first ? "" : "/") + part;
-        start = end + 1;
+        out += (i == 0 ? "" : "/") + part;
     }
     return out;
 }
