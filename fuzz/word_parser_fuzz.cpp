@@ -132,16 +132,16 @@ void checkWords(const std::string& line) {
     }
 }
 
-// Registers the groups of `spec` and looks `line` up: found exactly when its first word, read
-// from the very first byte, is a registered name, and then bound to that name's first
+// Registers the groups of `registrations` and looks `line` up: found exactly when its first word,
+// read from the very first byte, is a registered name, and then bound to that name's first
 // registration with the line unchanged.
-void checkLookup(const std::string& spec, const std::string& line) {
+void checkLookup(const std::string& registrations, const std::string& line) {
     CommandsFactory factory;
     std::map<std::string, std::size_t> firstRegistration;
     std::vector<bool> directGroups;
     std::size_t ran = 0;
     std::string ranWith;
-    for (const std::string& group : split(spec, '|')) {
+    for (const std::string& group : split(registrations, '|')) {
         const bool direct = group.rfind('!', 0) == 0;
         directGroups.push_back(direct);
         const std::size_t index = directGroups.size();
@@ -176,10 +176,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     }
     std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
     std::size_t newline = rest.find('\n');
-    std::string spec = rest.substr(0, newline);
+    std::string registrations = rest.substr(0, newline);
     std::string line = newline == std::string::npos ? std::string() : rest.substr(newline + 1);
     checkParse(line, data[0]);
     checkWords(line);
-    checkLookup(spec, line);
+    checkLookup(registrations, line);
     return 0;
 }
