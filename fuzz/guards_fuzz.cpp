@@ -1,6 +1,7 @@
-// The ownership guard as a property: whatever tree of folders, files and links a caller can
-// build, a path it accepts never leads the kernel to a forbidden place, and two calls on the
-// same tree judge alike.
+// The guards as a property: whatever tree of folders, files and links a caller can build, a
+// path the ownership guard accepts never leads the kernel to a forbidden place, a path the
+// mount guard accepts always leads it to a marked temporary folder under /tmp, and two calls on
+// the same tree judge alike.
 //
 // Input: lines, each a letter, a blank and a path relative to a fresh scratch tree:
 //   d PATH          make a folder         f PATH          make a file
@@ -157,15 +158,10 @@ private:
     std::vector<std::tuple<std::string, std::string, bool>> made_;  // parent, name, is folder
 };
 
-// A path the guard accepts must not lead the kernel to a forbidden place: where it exists, its
-// resolution; where only its last name is missing (a folder or a rename would make it there),
-// its folder's resolution and that name.
-void judge(velk::SystemCommands& commands, const std::string& path) {
-    const bool accepted = commands.checkOwnerPermissions(path);
-    fuzzCheck(commands.checkOwnerPermissions(path) == accepted, "two calls judge alike", path);
-    if (!accepted) {
-        return;
-    }
+// Where the kernel takes `path`: where it exists, its resolution; where only its last name is
+// missing (a folder or a rename would make it there), its folder's resolution and that name;
+// "" when neither can be told.
+std::string placeOf(const std::string& path) {
     std::string real = kernelResolution(path);
     struct stat status {};
     const std::size_t slash = path.rfind('/');
@@ -177,8 +173,24 @@ void judge(velk::SystemCommands& commands, const std::string& path) {
             real = (folder == "/" ? "" : folder) + "/" + name;
         }
     }
-    fuzzCheck(real.empty() || !forbidden(real), "an accepted path stays out of system folders",
-              path + "\n  -> " + real);
+    return real;
+}
+
+// Judges `path` with both guards, twice each.
+void judge(velk::SystemCommands& commands, const std::string& path) {
+    const bool owned = commands.checkOwnerPermissions(path);
+    fuzzCheck(commands.checkOwnerPermissions(path) == owned, "two calls judge alike", path);
+    const bool mounted = commands.checkMountPermissions(path);
+    fuzzCheck(commands.checkMountPermissions(path) == mounted, "two calls judge alike", path);
+    if (!owned && !mounted) {
+        return;
+    }
+    const std::string real = placeOf(path);
+    fuzzCheck(!owned || real.empty() || !forbidden(real),
+              "an accepted path stays out of system folders", path + "\n  -> " + real);
+    fuzzCheck(!mounted || real.empty() ||
+                  (real.rfind("/tmp/", 0) == 0 && real.find("_temp_folder_") != std::string::npos),
+              "an accepted mount point is a marked folder under /tmp", path + "\n  -> " + real);
 }
 
 }  // namespace
