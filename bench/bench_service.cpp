@@ -67,6 +67,12 @@ long BenchService::fileKiB() const {
     return velk::testing::statusKiB(pid_, "RssFile");
 }
 
+long BenchService::proportionalKiB() const {
+    const std::string value =
+        velk::testing::procField("/proc/" + std::to_string(pid_) + "/smaps_rollup", "Pss");
+    return value.empty() ? -1 : std::strtol(value.c_str(), nullptr, 10);
+}
+
 double BenchService::cpuSeconds() const {
     std::error_code error;
     std::filesystem::directory_iterator threads("/proc/" + std::to_string(pid_) + "/task", error);

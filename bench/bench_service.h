@@ -37,6 +37,9 @@ public:
     long residentKiB() const;
     long anonymousKiB() const;
     long fileKiB() const;
+    // The proportional set size (Pss of smaps_rollup): shared library pages count divided by
+    // the number of processes that map them. -1 when unreadable.
+    long proportionalKiB() const;
 
     // The processor time all threads of the service have used so far, in seconds (from
     // /proc/<pid>/task/*/schedstat); -1 when unreadable.

@@ -74,11 +74,12 @@ int main() {
     };
     std::printf("Resident memory of the service on %s, %d clients\n",
                 elevard_bench::machine().c_str(), kClients);
-    std::printf("%10s %10s %10s %10s %10s\n", "requests", "failed", "RSS KiB", "anon KiB",
-                "file KiB");
+    std::printf("%10s %10s %10s %10s %10s %10s\n", "requests", "failed", "RSS KiB", "anon KiB",
+                "file KiB", "PSS KiB");
     auto show = [&](size_t requests, size_t failed) {
-        std::printf("%10zu %10zu %10ld %10ld %10ld\n", requests, failed, service.residentKiB(),
-                    service.anonymousKiB(), service.fileKiB());
+        std::printf("%10zu %10zu %10ld %10ld %10ld %10ld\n", requests, failed,
+                    service.residentKiB(), service.anonymousKiB(), service.fileKiB(),
+                    service.proportionalKiB());
     };
     show(0, 0);
     size_t failed = elevard_bench::runLoad(kClients, kPerClient, roundTrip).failures;
