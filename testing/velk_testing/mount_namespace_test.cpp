@@ -4,9 +4,8 @@
 #include <linux/magic.h>
 #include <sys/vfs.h>
 
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
+#include <latch>
 #include <string>
 #include <thread>
 
@@ -26,24 +25,15 @@ TEST(EnterPrivateMountNamespaceTest, EntersOnlyWithASingleThread) {
         }
 #endif
         velk::testing::ForkResult result = velk::testing::runForked([withThread] {
-            std::mutex mutex;
-            std::condition_variable released;
-            bool done = false;
+            std::latch released(1);
             std::thread other;
             if (withThread) {
-                other = std::thread([&] {
-                    std::unique_lock<std::mutex> lock(mutex);
-                    released.wait(lock, [&] { return done; });
-                });
+                other = std::thread([&released] { released.wait(); });
             }
             std::string error;
             const bool entered = velk::testing::enterPrivateMountNamespace(&error);
-            if (withThread) {
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    done = true;
-                }
-                released.notify_one();
+            released.count_down();
+            if (other.joinable()) {
                 other.join();
             }
             struct statfs tmp {};

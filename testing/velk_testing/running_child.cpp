@@ -20,6 +20,34 @@ using Clock = std::chrono::steady_clock;
 // How often wait() looks whether the child has ended.
 constexpr std::chrono::milliseconds kReapPoll{10};
 
+// In a child just forked: makes `in`, `out` and `err` its standard streams, closes every other
+// descriptor and gives the broken-pipe signal its default disposition, so that nothing the test
+// process set up reaches what the child runs. Exits with status 127 when a stream cannot be set
+// up.
+void adoptStreams(int in, int out, int err) {
+    if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+        dup2(err, STDERR_FILENO) < 0) {
+        _exit(127);
+    }
+    // A failure only leaves inherited descriptors open, which the program can live with.
+    close_range(3, ~0U, 0);
+    // An ignored SIGPIPE in the test would otherwise be inherited through exec.
+    ::signal(SIGPIPE, SIG_DFL);
+}
+
+// Appends what `*fd` has ready to `sink` with one read. At end of stream or on a read error
+// other than EINTR, closes `*fd` and sets it to -1.
+void readAvailable(int* fd, std::string* sink) {
+    char buffer[4096];
+    ssize_t got = read(*fd, buffer, sizeof buffer);
+    if (got > 0) {
+        sink->append(buffer, static_cast<size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+        close(*fd);  // never retried: the descriptor is gone even on EINTR
+        *fd = -1;
+    }
+}
+
 int millisecondsUntil(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
@@ -40,13 +68,23 @@ bool RunningChild::start(const std::vector<std::string>& argv,
     if (argv.empty()) {
         return false;
     }
-    return launch(
-        [&](int in, int out, int err) { detail::execChild(argv, extraEnv, in, out, err, true); });
+    return launch([&](int in, int out, int err) {
+        adoptStreams(in, out, err);
+        for (const std::string& entry : extraEnv) {
+            putenv(const_cast<char*>(entry.c_str()));
+        }
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+    });
 }
 
 bool RunningChild::startForked(const std::function<int()>& body) {
     return launch([&](int in, int out, int err) {
-        detail::adoptStreams(in, out, err, true);
+        adoptStreams(in, out, err);
         int status = 127;
         try {
             status = body();
@@ -109,7 +147,7 @@ bool RunningChild::pump(Clock::time_point deadline, Done done) {
         std::string* sinks[2] = {&out_, &err_};
         for (int i = 0; i < 2; ++i) {
             if (*owners[i] >= 0 && fds[i].revents != 0) {
-                detail::readAvailable(owners[i], sinks[i]);
+                readAvailable(owners[i], sinks[i]);
             }
         }
     }

@@ -24,8 +24,9 @@ public:
 
     // Starts `argv` (argv[0] is a path, not looked up in PATH) with `extraEnv` entries
     // ("NAME=value") added to this process's environment. The child starts with the default
-    // broken-pipe disposition. Returns false when already started or the child could not be
-    // forked; a failing exec shows as exit status 127.
+    // broken-pipe disposition and no descriptor of this process but its standard streams. Returns
+    // false when already started or the child could not be forked; a failing exec shows as exit
+    // status 127.
     bool start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {});
 
     // Like start(), but the child runs `body` in a copy of this process and exits with the
@@ -65,7 +66,7 @@ private:
     bool pump(std::chrono::steady_clock::time_point deadline, Done done);
     void closePipes();
     // Forks with the child's standard streams on fresh pipes and runs `inChild` in the child
-    // with (standard input, output, error); `inChild` never returns.
+    // with (standard input, output, error); the child exits with 127 if `inChild` returns.
     bool launch(const std::function<void(int, int, int)>& inChild);
 
     pid_t pid_ = -1;

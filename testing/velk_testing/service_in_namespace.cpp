@@ -9,20 +9,24 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
+#include <utility>
 
+#include "velk_testing/messages.h"
 #include "velk_testing/mount_namespace.h"
 
 namespace velk::testing {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 constexpr auto kHang = 30s;
 
-// The machine's /etc/group without any "quorvath" line, plus one "quorvath" group with an id
-// no other group uses.
-std::string groupFileWithService() {
+// The machine's /etc/group without any "quorvath" line, plus, `withGroup`, one "quorvath" group
+// with an id no other group uses.
+std::string groupFile(bool withGroup) {
     std::string groups;
     std::ifstream real("/etc/group");
     for (std::string line; std::getline(real, line);) {
@@ -34,16 +38,16 @@ std::string groupFileWithService() {
     while (groups.find(":" + std::to_string(gid) + ":") != std::string::npos) {
         ++gid;
     }
-    return groups + "quorvath:x:" + std::to_string(gid) + ":\n";
+    return withGroup ? groups + "quorvath:x:" + std::to_string(gid) + ":\n" : groups;
 }
 
 }  // namespace
 
-bool enterServiceNamespace(const std::string& binary, std::string* error) {
+bool enterServiceNamespace(const std::string& binary, std::string* error, bool withGroup) {
     const std::string buildTree =
         std::filesystem::path(binary).parent_path().parent_path().string();
     return enterPrivateMountNamespace(error, {buildTree}) &&
-           overlayFile("/etc/group", groupFileWithService(), error);
+           overlayFile("/etc/group", groupFile(withGroup), error);
 }
 
 bool startService(const std::string& binary, const std::vector<std::string>& extraEnv,
@@ -66,11 +70,13 @@ kit::ScopedFd connectWhenListening(const std::string& path) {
     const auto deadline = std::chrono::steady_clock::now() + kHang;
     for (;;) {
         kit::ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        // Only a guard against a hang, for a connect that waits for room in a full backlog and
+        // for every send and receive after it; a failure leaves them unbounded.
+        const timeval timeout{static_cast<time_t>(kHang.count()), 0};
+        setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         if (fd.valid() &&
             connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-            timeval timeout{static_cast<time_t>(kHang.count()), 0};
-            // Only a guard against a hang; a failure leaves the receives unbounded.
-            setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
             return fd;
         }
         if (std::chrono::steady_clock::now() > deadline) {
@@ -98,6 +104,92 @@ std::string readUntilClosed(int fd) {
 bool stillOpen(int fd) {
     char byte;
     return recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+}
+
+std::string exchangeLine(const std::string& path, const std::string& line) {
+    kit::ScopedFd fd = connectWhenListening(path);
+    if (!fd.valid()) {
+        return "<no connection>";
+    }
+    const std::string message = bufferMessage(line);
+    for (size_t sent = 0; sent < message.size();) {
+        const ssize_t got =
+            send(fd.get(), message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+        if (got < 0 && errno != EINTR) {
+            return "<not sent>";
+        }
+        sent += got > 0 ? static_cast<size_t>(got) : 0;
+    }
+    return readUntilClosed(fd.get());
+}
+
+std::string awaitMarker(RunningChild* service, const std::string& path, const std::string& name) {
+    const std::string printed = "Command nosuch " + name + " not found\n";
+    return exchangeLine(path, "nosuch " + name).empty() && service->waitForOutput(printed, kHang)
+               ? printed
+               : "";
+}
+
+bool eventually(const std::function<bool()>& condition) {
+    for (const auto giveUp = Clock::now() + kHang; Clock::now() < giveUp;) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return condition();
+}
+
+std::string trickleUntilClosed(const std::string& path, const std::vector<std::string>& messages,
+                               std::chrono::milliseconds interval,
+                               const std::function<void()>& meanwhile) {
+    struct Client {
+        kit::ScopedFd fd;
+        std::string message;
+        Clock::time_point opened;
+        size_t sent;
+        std::optional<std::chrono::milliseconds> closedAfter;
+    };
+    std::vector<Client> clients;
+    for (const std::string& message : messages) {
+        clients.push_back({connectWhenListening(path), message, Clock::now(), 0, {}});
+    }
+    // Notes the connections closed meanwhile and sends the others their next byte; returns how
+    // many are still open.
+    auto step = [&clients] {
+        size_t open = 0;
+        for (Client& c : clients) {
+            if (!c.closedAfter && !stillOpen(c.fd.get())) {
+                c.closedAfter =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - c.opened);
+            } else if (!c.closedAfter) {
+                ++open;
+                c.sent += c.sent < c.message.size() &&
+                          send(c.fd.get(), c.message.data() + c.sent, 1, MSG_NOSIGNAL) == 1;
+            }
+        }
+        return open;
+    };
+    step();
+    if (meanwhile) {
+        meanwhile();
+    }
+    std::string misjudged =
+        step() < clients.size() ? "a connection was closed before meanwhile returned\n" : "";
+    const auto giveUp = Clock::now() + kHang;
+    do {
+        std::this_thread::sleep_for(interval);
+    } while (step() > 0 && Clock::now() < giveUp);
+    for (size_t i = 0; i < clients.size(); ++i) {
+        const Client& c = clients[i];
+        if (!c.closedAfter || *c.closedAfter < 9500ms ||
+            (c.sent > 0 && c.sent == c.message.size())) {
+            misjudged += "connection " + std::to_string(i) + " closed after " +
+                         (c.closedAfter ? std::to_string(c.closedAfter->count()) : "no") + " ms, " +
+                         std::to_string(c.sent) + " bytes sent\n";
+        }
+    }
+    return misjudged;
 }
 
 }  // namespace velk::testing
