@@ -2,34 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
-#include <set>
 #include <sstream>
+
+#include "velk_testing/messages.h"
 
 namespace {
 
 using namespace elevard_client;
 using elevard::CommandInfo;
 using elevard::findCommand;
-
-std::string int64Bytes(int64_t value) {
-    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
-std::string statRecord(uint8_t exists, int32_t type, int64_t size) {
-    std::string record(16, '\0');
-    record[0] = static_cast<char>(exists);
-    std::memcpy(record.data() + 4, &type, sizeof type);
-    std::memcpy(record.data() + 8, &size, sizeof size);
-    return record;
-}
-
-std::string dmiRecords(const std::string& parts, const std::string& serials) {
-    return int64Bytes(static_cast<int64_t>(parts.size())) + parts +
-           int64Bytes(static_cast<int64_t>(serials.size())) + serials;
-}
+using velk::testing::bufferMessage;
+using velk::testing::integerMessage;
+using velk::testing::lengthField;
+using velk::testing::statRecord;
 
 // `line` split at blanks.
 std::vector<std::string> words(const char* line) {
@@ -164,13 +150,13 @@ TEST(DecodeBufferTest, PrintsEachReplyKind) {
         {"list cut short", "/d/a,5,0,/d/b,7", kNoReply, "", 1},
         {"devicePath", "/dev/sda1", kSuccess, "/dev/sda1\n", 0},
         {"devicePath empty", "", kFailure, "", 1},
-        {"dmiInfo", dmiRecords("M1M2", "S1S2S3"), kSuccess, "M1M2\nS1S2S3\n", 0},
-        {"dmiInfo empty sets", dmiRecords("", ""), kSuccess, "\n\n", 0},
+        {"dmiInfo", bufferMessage("M1M2") + bufferMessage("S1S2S3"), kSuccess, "M1M2\nS1S2S3\n", 0},
+        {"dmiInfo empty sets", bufferMessage("") + bufferMessage(""), kSuccess, "\n\n", 0},
         {"dmiInfo failed", "", kFailure, "", 1},
-        {"dmiInfo one record", int64Bytes(2) + "M1", kNoReply, "", 1},
-        {"dmiInfo overlong", int64Bytes(99) + "M1", kNoReply, "", 1},
-        {"dmiInfo negative", int64Bytes(-1) + int64Bytes(0), kNoReply, "", 1},
-        {"dmiInfo trailing", dmiRecords("a", "b") + "x", kNoReply, "", 1},
+        {"dmiInfo one record", lengthField(2) + "M1", kNoReply, "", 1},
+        {"dmiInfo overlong", lengthField(99) + "M1", kNoReply, "", 1},
+        {"dmiInfo negative", lengthField(-1) + lengthField(0), kNoReply, "", 1},
+        {"dmiInfo trailing", bufferMessage("a") + bufferMessage("b") + "x", kNoReply, "", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -191,17 +177,17 @@ TEST(JudgeRawTest, ShowsHexAndJudgesLikeTheDecoder) {
         int status;
     };
     const Case cases[] = {
-        {"int success", "mkdir /a", int64Bytes(8) + int64Bytes(1), kSuccess},
-        {"int failure", "mkdir /a", int64Bytes(8) + int64Bytes(0), kFailure},
-        {"int wrong length", "mkdir /a", int64Bytes(4) + "abcd", kNoReply},
-        {"int cut short", "mkdir /a", int64Bytes(8) + "abc", kNoReply},
+        {"int success", "mkdir /a", integerMessage(1), kSuccess},
+        {"int failure", "mkdir /a", integerMessage(0), kFailure},
+        {"int wrong length", "mkdir /a", lengthField(4) + "abcd", kNoReply},
+        {"int cut short", "mkdir /a", lengthField(8) + "abc", kNoReply},
         {"nothing", "size /a", "", kNoReply},
-        {"buffer", "devicePath /", int64Bytes(3) + "/d1", kSuccess},
-        {"empty buffer", "devicePath /", int64Bytes(0), kFailure},
-        {"empty list", "list /", int64Bytes(0), kSuccess},
-        {"trailing bytes", "list /", int64Bytes(0) + "x", kNoReply},
+        {"buffer", "devicePath /", bufferMessage("/d1"), kSuccess},
+        {"empty buffer", "devicePath /", lengthField(0), kFailure},
+        {"empty list", "list /", lengthField(0), kSuccess},
+        {"trailing bytes", "list /", lengthField(0) + "x", kNoReply},
         {"short length", "list /", "abc", kNoReply},
-        {"length overflows", "list /", int64Bytes(INT64_MAX) + "a", kNoReply},
+        {"length overflows", "list /", lengthField(INT64_MAX) + "a", kNoReply},
         {"no reply expected", "help", "", kNotVisible},
         {"unexpected reply", "install /p.deb", "zz", kNotVisible},
         {"unknown with bytes", "frob", "abc", kSuccess},
@@ -219,7 +205,7 @@ TEST(JudgeRawTest, ShowsHexAndJudgesLikeTheDecoder) {
 TEST(HexDumpTest, SixteenPairsPerLine) {
     EXPECT_EQ(hexDump(""), "");
     EXPECT_EQ(hexDump(std::string("\x00\x7f\x80\xff", 4)), "00 7f 80 ff\n");
-    EXPECT_EQ(hexDump(int64Bytes(8) + int64Bytes(1) + "A"),
+    EXPECT_EQ(hexDump(integerMessage(1) + "A"),
               "08 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00\n41\n");
 }
 
