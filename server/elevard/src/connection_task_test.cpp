@@ -17,10 +17,13 @@
 
 #include "commands.h"
 #include "velk/kit/scoped_fd.h"
+#include "velk_testing/messages.h"
 
 namespace {
 
 using velk::kit::ScopedFd;
+using velk::testing::bufferMessage;
+using velk::testing::lengthField;
 
 TEST(ReallocCallbackTest, SizesTheLineWithinTheLimit) {
     struct Case {
@@ -61,11 +64,6 @@ TEST(ReplyTimeoutTest, SendsMayBlockTenSeconds) {
     EXPECT_FALSE(setReplyTimeout(-1));
 }
 
-// The bytes of one buffer message header: the length in host byte order.
-std::string header(int64_t length) {
-    return std::string(reinterpret_cast<const char*>(&length), sizeof length);
-}
-
 // True when the service end of the connection is closed: end of stream, or a reset because
 // it went away with bytes unread. A connection still open gives EAGAIN.
 bool peerClosed(int client) {
@@ -97,7 +95,6 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         },
         false);
     const std::string longest = "probe " + std::string(65536 - 6, 'x');
-    const std::string tooLong = "probe " + std::string(65537 - 6, 'x');
     struct Case {
         const char* name;
         std::vector<std::string> pieces;  // sent one after another, then the client stops writing
@@ -105,24 +102,21 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         std::string out;
     };
     const std::vector<Case> cases = {
-        {"line", {header(8) + "probe x\n"}, "probe x\n", "probe x\n --> ok\n"},
+        {"line", {bufferMessage("probe x\n")}, "probe x\n", "probe x\n --> ok\n"},
         {"in pieces",
-         {header(7).substr(0, 3), header(7).substr(3) + "pr", "o", "be y"},
+         {lengthField(7).substr(0, 3), lengthField(7).substr(3) + "pr", "o", "be y"},
          "probe y",
          "probe y --> ok\n"},
-        {"bytes after the line stay unread",
-         {header(5) + "probe", "junk"},
-         "probe",
-         "probe --> ok\n"},
-        {"longest line", {header(65536) + longest}, longest, longest + " --> ok\n"},
-        {"unknown", {header(6) + "nosuch"}, std::nullopt, "Command nosuch not found\n"},
+        {"junk after the line", {bufferMessage("probe"), "junk"}, "probe", "probe --> ok\n"},
+        {"longest line", {bufferMessage(longest)}, longest, longest + " --> ok\n"},
+        {"unknown", {bufferMessage("nosuch")}, std::nullopt, "Command nosuch not found\n"},
         {"nothing sent", {}, std::nullopt, ""},
-        {"zero length", {header(0) + "probe"}, std::nullopt, ""},
-        {"negative length", {header(-8) + "probe x\n"}, std::nullopt, ""},
-        {"huge length", {header(INT64_MAX) + "probe"}, std::nullopt, ""},
-        {"length cut short", {header(8).substr(0, 3)}, std::nullopt, ""},
-        {"payload cut short", {header(8) + "pro"}, std::nullopt, ""},
-        {"too long", {header(65537) + tooLong}, std::nullopt, ""},
+        {"zero length", {lengthField(0) + "probe"}, std::nullopt, ""},
+        {"negative length", {lengthField(-8) + "probe x\n"}, std::nullopt, ""},
+        {"huge length", {lengthField(INT64_MAX) + "probe"}, std::nullopt, ""},
+        {"length cut short", {lengthField(8).substr(0, 3)}, std::nullopt, ""},
+        {"payload cut short", {lengthField(8) + "pro"}, std::nullopt, ""},
+        {"too long", {bufferMessage(longest + "x")}, std::nullopt, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

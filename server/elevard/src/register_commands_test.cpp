@@ -5,16 +5,18 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -31,20 +33,17 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace velk::testing;
 namespace domain_socket = velk::system_commands::domain_socket;
 
 const char* const kPath = velk::SystemCommands::kDomainSocket;
-
 // Short names for the rows below.
-const auto integer = velk::testing::integerMessage;
-const auto buffer = velk::testing::bufferMessage;
-using velk::testing::statRecord;
+const auto integer = integerMessage;
+const auto buffer = bufferMessage;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return in ? content.str() : "<missing>";
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
 }
 
 // "uid:gid" of `path`, or "<missing>".
@@ -66,43 +65,36 @@ std::string mountState(const std::string& path) {
     return self.st_dev != parent.st_dev ? "mounted" : "not mounted";
 }
 
-bool exists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
+// The soft and hard open-file limits of process `pid` as "soft hard".
+std::string openFileLimits(pid_t pid) {
+    rlimit limit{};
+    return prlimit(pid, RLIMIT_NOFILE, nullptr, &limit) == 0
+               ? std::to_string(limit.rlim_cur) + " " + std::to_string(limit.rlim_max)
+               : "<none>";
 }
 
-// The soft and hard "Max open files" of process `pid` as "soft hard".
-std::string openFileLimits(pid_t pid) {
-    std::istringstream limits(readFile("/proc/" + std::to_string(pid) + "/limits"));
-    for (std::string line; std::getline(limits, line);) {
-        if (line.rfind("Max open files", 0) == 0) {
-            std::istringstream fields(line.substr(14));
-            std::string soft, hard;
-            fields >> soft >> hard;
-            return soft + " " + hard;
-        }
-    }
-    return "<none>";
+// Writes `text` to `path` as a program anyone may run; false on failure.
+bool writeScript(const std::string& path, const std::string& text) {
+    return (std::ofstream(path) << text) && chmod(path.c_str(), 0755) == 0;
 }
 
 class CommandTableTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string error;
-        ASSERT_TRUE(velk::testing::enterServiceNamespace(ELEVARD_BINARY, &error)) << error;
-        scratch_ = std::make_unique<velk::testing::ScratchDir>();
+        ASSERT_TRUE(enterServiceNamespace(ELEVARD_BINARY, &error)) << error;
+        scratch_ = std::make_unique<ScratchDir>();
         // The stand-in dpkg writes one argument a line to dpkg.log and fails for bad.deb.
         ASSERT_EQ(mkdir(path("bin").c_str(), 0755), 0);
-        ASSERT_TRUE(scratch_->write("bin/dpkg", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" +
-                                                    path("dpkg.log") +
-                                                    "'\ncase \"$*\" in *bad.deb) exit 1;; esac\n"));
-        ASSERT_EQ(chmod(path("bin/dpkg").c_str(), 0755), 0);
+        ASSERT_TRUE(writeScript(path("bin/dpkg"),
+                                "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + path("dpkg.log") +
+                                    "'\ncase \"$*\" in *bad.deb) exit 1;; esac\n"));
         // The stand-in mount plays a server that takes the password "good" only and then mounts
         // a tmpfs; its arguments are: -t cifs SOURCE MOUNT_POINT -o OPTIONS.
-        ASSERT_TRUE(scratch_->write("bin/mount",
-                                    "#!/bin/sh\ncase \"$6\" in *password=good,*)\n"
-                                    "  exec /usr/bin/mount -t tmpfs tmpfs \"$4\";;\nesac\n"
-                                    "echo 'mount error(13): Permission denied'\nexit 32\n"));
-        ASSERT_EQ(chmod(path("bin/mount").c_str(), 0755), 0);
+        ASSERT_TRUE(writeScript(path("bin/mount"),
+                                "#!/bin/sh\ncase \"$6\" in *password=good,*)\n"
+                                "  exec /usr/bin/mount -t tmpfs tmpfs \"$4\";;\nesac\n"
+                                "echo 'mount error(13): Permission denied'\nexit 32\n"));
         env_ = {"PATH=" + path("bin") + ":" + std::getenv("PATH")};
     }
 
@@ -115,7 +107,7 @@ protected:
         return log == "<missing>" ? "" : log;
     }
 
-    std::unique_ptr<velk::testing::ScratchDir> scratch_;
+    std::unique_ptr<ScratchDir> scratch_;
     std::vector<std::string> env_;
 };
 
@@ -134,32 +126,30 @@ Row row(const std::string& line, const std::string& reply, const std::string& ou
 }
 
 TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
-    ASSERT_TRUE(scratch_->write("f", "hello"));
     ASSERT_EQ(mkdir(path("listed").c_str(), 0755), 0);
-    ASSERT_TRUE(scratch_->write("listed/a", "abc"));
     ASSERT_EQ(mkdir(path("tree").c_str(), 0755), 0);
-    ASSERT_TRUE(scratch_->write("tree/inner", ""));
-    ASSERT_TRUE(scratch_->write("victim", "x"));
-    ASSERT_TRUE(scratch_->write("moved", "m"));
-    velk::testing::RunningChild sleeper;
+    ASSERT_TRUE(scratch_->write("f", "hello"));
+    ASSERT_TRUE(scratch_->write("listed/a", "abc"));
+    for (const char* name : {"tree/inner", "victim", "moved"}) {
+        ASSERT_TRUE(scratch_->write(name, ""));
+    }
+    RunningChild sleeper;
     ASSERT_TRUE(sleeper.start({"/bin/sleep", "60"}));
     const std::string pid = std::to_string(sleeper.pid());
 
     // The memory inventory comes from a stand-in dmidecode on a tmpfs over /usr/sbin, inside this
     // test's own mount namespace.
     ASSERT_EQ(mount("tmpfs", "/usr/sbin", "tmpfs", 0, "mode=755"), 0) << std::strerror(errno);
-    {
-        std::ofstream dmidecode("/usr/sbin/dmidecode");
-        dmidecode << "#!/bin/sh\necho 'Memory Device'\nprintf '\\tPart Number: P-2 \\n\\t"
-                     "Serial Number: S1\\n\\tPart Number: P-1\\n\\tSerial Number: S2\\n'\n";
-    }
-    ASSERT_EQ(chmod("/usr/sbin/dmidecode", 0755), 0);
+    ASSERT_TRUE(
+        writeScript("/usr/sbin/dmidecode",
+                    "#!/bin/sh\necho 'Memory Device'\nprintf '\\tPart Number: P-2 \\n\\t"
+                    "Serial Number: S1\\n\\tPart Number: P-1\\n\\tSerial Number: S2\\n'\n"));
     const std::string share = "/tmp/table_temp_folder_";
     ASSERT_EQ(mkdir(share.c_str(), 0755), 0);
 
-    velk::testing::RunningChild service;
+    RunningChild service;
     std::string error;
-    ASSERT_TRUE(velk::testing::startService(ELEVARD_BINARY, env_, &service, &error)) << error;
+    ASSERT_TRUE(startService(ELEVARD_BINARY, env_, &service, &error)) << error;
     velk::SystemCommands systemCommands;
     CommandsFactory factory;
     registerCommands(factory, &systemCommands);
@@ -168,12 +158,14 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
     ASSERT_EQ(statvfs(path("").c_str(), &fs), 0);
     const std::string S = path("");
     const std::string ownLimit = openFileLimits(service.pid());
-    const std::string ownSoft = ownLimit.substr(0, ownLimit.find(' '));
     auto owner = [this](const char* name) { return [this, name] { return ownerOf(path(name)); }; };
     auto present = [this](const char* name) {
-        return [this, name] { return exists(path(name)) ? "present" : "absent"; };
+        return
+            [this, name] { return access(path(name).c_str(), F_OK) == 0 ? "present" : "absent"; };
     };
     auto dpkg = [this] { return takeDpkgLog(); };
+    auto limits = [](pid_t pid) { return [pid] { return openFileLimits(pid); }; };
+    auto mounted = [&share] { return mountState(share); };
     const std::string quoted = S + "x';touch${IFS}" + S + "pwned;'.deb";
 
     const Row rows[] = {
@@ -195,8 +187,7 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
         row("chown " + S + "f 1 2147483648", "", "invalid argument", owner("f"), "12:7"),
         row("chown " + S + "f 1", "", "invalid argument"),
         {"mount //srv/share " + share + " user good", integer(0),
-         "mount //srv/share " + share + " user **** --> ok\n", [&] { return mountState(share); },
-         "mounted"},
+         "mount //srv/share " + share + " user **** --> ok\n", mounted, "mounted"},
         {"mount //srv/share " + share + " 'a user' 'not good'", integer(1),
          "mount //srv/share " + share + " 'a user' **** --> execution failed\n"},
         row("mount //srv/share /etc", integer(2), "execution failed"),
@@ -205,8 +196,8 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
         row("mv " + S + "moved " + S + "again", integer(0), "execution failed"),
         row("mv " + S + "renamed", "", "invalid argument"),
         row(
-            "open " + S + "opened 66", "<descriptor>", "ok",
-            [this] { return readFile(path("opened")); }, "through"),
+            "open " + S + "opened 66", "<descriptor>", "ok", [&] { return readFile(S + "opened"); },
+            "through"),
         row("open " + S + "missing 0", "", "execution failed"),
         row("open " + S + "f x", "", "invalid argument"),
         row("open " + S + "f", "", "invalid argument"),
@@ -225,21 +216,16 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
         row("size " + S + "f", integer(5), "ok"),
         row("size " + S + "missing", integer(-1), "execution failed"),
         row("size", "", "invalid argument"),
-        row(
-            "setFdLimit " + pid + " 2048abc", integer(2048), "ok",
-            [&] { return openFileLimits(sleeper.pid()); }, "2048 2048"),
+        row("setFdLimit " + pid + " 2048abc", integer(2048), "ok", limits(sleeper.pid()),
+            "2048 2048"),
         // No such process: the service answers its own soft limit, which is no success.
-        row(
-            "setFdLimit 0 64", integer(std::stoll(ownSoft)), "execution failed",
-            [&] { return openFileLimits(service.pid()); }, ownLimit),
+        row("setFdLimit 0 64", integer(std::stoll(ownLimit)), "execution failed",
+            limits(service.pid()), ownLimit),
         row("setFdLimit " + pid + " x", "", "invalid argument"),
         row("setFdLimit " + pid, "", "invalid argument"),
-        row("dmiInfo extra words",
-            buffer(velk::testing::lengthField(6) + "P-1P-2" + velk::testing::lengthField(4) +
-                   "S1S2"),
+        row("dmiInfo extra words", buffer(lengthField(6) + "P-1P-2" + lengthField(4) + "S1S2"),
             "ok"),
-        row(
-            "umount " + share, integer(0), "ok", [&] { return mountState(share); }, "not mounted"),
+        row("umount " + share, integer(0), "ok", mounted, "not mounted"),
         row("unmount " + share, integer(4), "execution failed"),
         row("umount /tmp/missing_temp_folder_", integer(2), "execution failed"),
         row("unmount /usr", integer(3), "execution failed"),
@@ -258,8 +244,7 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
     for (const Row& r : rows) {
         SCOPED_TRACE(r.line);
         const size_t before = service.out().size();
-        velk::kit::ScopedFd client = velk::testing::connectWhenListening(kPath);
-        ASSERT_TRUE(client.valid());
+        velk::kit::ScopedFd client = connectWhenListening(kPath);
         ASSERT_TRUE(domain_socket::sendBuffer(client.get(), r.line.data(), r.line.size()));
         std::string reply;
         if (r.reply == "<descriptor>") {
@@ -268,17 +253,12 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
             ASSERT_EQ(write(file.get(), "through", 7), 7);
             reply = "<descriptor>";
         }
-        reply += velk::testing::readUntilClosed(client.get());
-        EXPECT_EQ(reply, r.reply);
-        // The outcome line follows the close. An unknown line sent after it has shown makes
-        // sure that nothing else was printed for the row.
+        EXPECT_EQ(reply + readUntilClosed(client.get()), r.reply);
+        // The outcome line follows the close; the marker after it shows that nothing else was
+        // printed for the row.
         EXPECT_TRUE(service.waitForOutput(r.printed, 30s));
-        const std::string marker = "nosuch " + std::to_string(++round);
-        velk::kit::ScopedFd next = velk::testing::connectWhenListening(kPath);
-        ASSERT_TRUE(domain_socket::sendBuffer(next.get(), marker.data(), marker.size()));
-        const std::string markerLine = "Command " + marker + " not found\n";
-        ASSERT_TRUE(service.waitForOutput(markerLine, 30s));
-        EXPECT_EQ(service.out().substr(before), r.printed + markerLine);
+        const std::string marker = awaitMarker(&service, kPath, std::to_string(++round));
+        EXPECT_EQ(service.out().substr(before), r.printed + marker);
         if (r.effect) {
             EXPECT_EQ(r.effect(), r.expectedEffect);
         }
@@ -310,7 +290,7 @@ TEST_F(CommandTableTest, DirectModeRunsTheSameCommands) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
         std::vector<std::string> argv = {ELEVARD_BINARY};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        velk::testing::ChildResult result = velk::testing::runChild(argv, env_);
+        const ChildResult result = runChild(argv, env_);
         EXPECT_EQ(result.exitStatus, c.status) << result.err;
         EXPECT_EQ(result.out, std::string("Starting elevard, using domain socket: ") + kPath +
                                   "\n" + c.printed);
