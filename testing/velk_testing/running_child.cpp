@@ -20,21 +20,6 @@ using Clock = std::chrono::steady_clock;
 // How often wait() looks whether the child has ended.
 constexpr std::chrono::milliseconds kReapPoll{10};
 
-// In a child just forked: makes `in`, `out` and `err` its standard streams, closes every other
-// descriptor and gives the broken-pipe signal its default disposition, so that nothing the test
-// process set up reaches what the child runs. Exits with status 127 when a stream cannot be set
-// up.
-void adoptStreams(int in, int out, int err) {
-    if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
-        dup2(err, STDERR_FILENO) < 0) {
-        _exit(127);
-    }
-    // A failure only leaves inherited descriptors open, which the program can live with.
-    close_range(3, ~0U, 0);
-    // An ignored SIGPIPE in the test would otherwise be inherited through exec.
-    ::signal(SIGPIPE, SIG_DFL);
-}
-
 // Appends what `*fd` has ready to `sink` with one read. At end of stream or on a read error
 // other than EINTR, closes `*fd` and sets it to -1.
 void readAvailable(int* fd, std::string* sink) {
@@ -68,8 +53,7 @@ bool RunningChild::start(const std::vector<std::string>& argv,
     if (argv.empty()) {
         return false;
     }
-    return launch([&](int in, int out, int err) {
-        adoptStreams(in, out, err);
+    return launch([&] {
         for (const std::string& entry : extraEnv) {
             putenv(const_cast<char*>(entry.c_str()));
         }
@@ -83,8 +67,7 @@ bool RunningChild::start(const std::vector<std::string>& argv,
 }
 
 bool RunningChild::startForked(const std::function<int()>& body) {
-    return launch([&](int in, int out, int err) {
-        adoptStreams(in, out, err);
+    return launch([&] {
         int status = 127;
         try {
             status = body();
@@ -94,7 +77,7 @@ bool RunningChild::startForked(const std::function<int()>& body) {
     });
 }
 
-bool RunningChild::launch(const std::function<void(int, int, int)>& inChild) {
+bool RunningChild::launch(const std::function<void()>& inChild) {
     if (pid_ > 0) {
         return false;
     }
@@ -114,7 +97,16 @@ bool RunningChild::launch(const std::function<void(int, int, int)>& inChild) {
     pid_t pid = fork();
     if (pid == 0) {
         // A failed open makes dup2 fail, and the child exit with 127.
-        inChild(open("/dev/null", O_RDONLY), outPipe[1], errPipe[1]);
+        if (dup2(open("/dev/null", O_RDONLY), STDIN_FILENO) < 0 ||
+            dup2(outPipe[1], STDOUT_FILENO) < 0 || dup2(errPipe[1], STDERR_FILENO) < 0) {
+            _exit(127);
+        }
+        // Nothing the test process set up may reach the child. A failure only leaves inherited
+        // descriptors open, which the program can live with; an ignored SIGPIPE would otherwise
+        // be inherited through exec.
+        close_range(3, ~0U, 0);
+        ::signal(SIGPIPE, SIG_DFL);
+        inChild();
         _exit(127);
     }
     close(outPipe[1]);

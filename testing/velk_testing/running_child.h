@@ -65,9 +65,10 @@ private:
     template <typename Done>
     bool pump(std::chrono::steady_clock::time_point deadline, Done done);
     void closePipes();
-    // Forks with the child's standard streams on fresh pipes and runs `inChild` in the child
-    // with (standard input, output, error); the child exits with 127 if `inChild` returns.
-    bool launch(const std::function<void(int, int, int)>& inChild);
+    // Forks a child whose standard input is /dev/null, whose standard output and error are fresh
+    // pipes and which holds no other descriptor, and runs `inChild` in it; the child exits with
+    // 127 if `inChild` returns.
+    bool launch(const std::function<void()>& inChild);
 
     pid_t pid_ = -1;
     int outFd_ = -1;
