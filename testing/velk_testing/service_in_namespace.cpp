@@ -184,8 +184,10 @@ std::string trickleUntilClosed(const std::string& path, const std::vector<std::s
         const Client& c = clients[i];
         if (!c.closedAfter || *c.closedAfter < 9500ms ||
             (c.sent > 0 && c.sent == c.message.size())) {
-            misjudged += "connection " + std::to_string(i) + " closed after " +
-                         (c.closedAfter ? std::to_string(c.closedAfter->count()) : "no") + " ms, " +
+            const std::string closed =
+                c.closedAfter ? "closed after " + std::to_string(c.closedAfter->count()) + " ms"
+                              : "never closed";
+            misjudged += "connection " + std::to_string(i) + ": " + closed + ", " +
                          std::to_string(c.sent) + " bytes sent\n";
         }
     }
