@@ -37,6 +37,8 @@ using namespace velk::testing;
 namespace domain_socket = velk::system_commands::domain_socket;
 
 const char* const kPath = velk::SystemCommands::kDomainSocket;
+// dpkg's first arguments for "force-conflicts", one a line as the stand-in dpkg logs them.
+const std::string kForced = "-i\n--auto-deconfigure\n--force-conflicts\n";
 // Short names for the rows below.
 const auto integer = integerMessage;
 const auto buffer = bufferMessage;
@@ -231,8 +233,7 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
         row("unmount /usr", integer(3), "execution failed"),
         row("umount", "", "invalid argument"),
         // Direct commands run through the socket too, but answer nothing and print no outcome.
-        {"install " + S + "p.deb force-conflicts", "", "", dpkg,
-         "-i\n--auto-deconfigure\n--force-conflicts\n" + S + "p.deb\n"},
+        {"install " + S + "p.deb force-conflicts", "", "", dpkg, kForced + S + "p.deb\n"},
         {"install " + S + "p.deb force", "", "", dpkg, "-i\n" + S + "p.deb\n"},
         {"install " + S + "p.deb", "", "", dpkg, "-i\n" + S + "p.deb\n"},
         {"install " + quoted, "", "", [=] { return dpkg() + present("pwned")(); },
@@ -281,10 +282,7 @@ TEST_F(CommandTableTest, DirectModeRunsTheSameCommands) {
         {{"exists", S + "missing"}, 255, "exists " + S + "missing  --> execution failed\n", ""},
         {{"chown", S + "f", "x", "1"}, 255, "chown " + S + "f x 1  --> invalid argument\n", ""},
         {{"install", S + "good.deb"}, 0, "", "-i\n" + S + "good.deb\n"},
-        {{"install", S + "bad.deb", "force-conflicts"},
-         255,
-         "",
-         "-i\n--auto-deconfigure\n--force-conflicts\n" + S + "bad.deb\n"},
+        {{"install", S + "bad.deb", "force-conflicts"}, 255, "", kForced + S + "bad.deb\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
