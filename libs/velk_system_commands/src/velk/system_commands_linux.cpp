@@ -35,6 +35,7 @@ namespace velk {
 
 using system_commands::detail::changeTreeOwner;
 using system_commands::detail::format;
+using system_commands::detail::isJudgeablePath;
 using system_commands::detail::LastLink;
 using system_commands::detail::makeMountCommand;
 using system_commands::detail::MountParams;
@@ -98,10 +99,7 @@ bool isForbiddenForOwnership(const std::string& path) {
 // nullopt when the path is refused; otherwise the change acts through the walk's descriptors
 // and never looks the path up again.
 std::optional<WalkedPath> walkAllowed(const std::string& path, LastLink lastLink) {
-    // A relative path would be judged against this service's working directory; a NUL byte
-    // would let the guard see a different path than the one given.
-    if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos ||
-        isForbiddenForOwnership(normalizePath(path))) {
+    if (!isJudgeablePath(path) || isForbiddenForOwnership(normalizePath(path))) {
         return std::nullopt;
     }
     std::optional<WalkedPath> walked = system_commands::detail::walkPath(path, lastLink);
@@ -284,10 +282,8 @@ bool SystemCommands::executeShown(const std::string& command, const std::string&
 }
 
 bool SystemCommands::checkMountPermissions(const std::string& path) {
-    // As for the ownership guard: a relative path or a NUL byte would let the guard judge
-    // another place than the one mounted on, and so would a link.
-    bool allowed = !path.empty() && path.front() == '/' && path.find('\0') == std::string::npos &&
-                   isAllowedMountPoint(normalizePath(path));
+    // Both forms are judged: a link or ".." would otherwise lead the helper elsewhere.
+    bool allowed = isJudgeablePath(path) && isAllowedMountPoint(normalizePath(path));
     if (allowed) {
         std::optional<std::string> resolved = resolveLinks(path);
         allowed = resolved && isAllowedMountPoint(*resolved);

@@ -20,6 +20,10 @@ std::vector<std::string> splitComponents(std::string_view path) {
     return parts;
 }
 
+bool isJudgeablePath(std::string_view path) {
+    return !path.empty() && path.front() == '/' && path.find('\0') == std::string_view::npos;
+}
+
 std::string normalizePath(std::string_view path) {
     std::string normalized;
     for (const std::string& part : splitComponents(path)) {

@@ -5,9 +5,14 @@
 #include <string_view>
 #include <vector>
 
-// The forms of a client's path that the ownership guard judges. Thread-safe; nothing here
+// The forms of a client's path that the guards judge. Thread-safe; nothing here
 // keeps state.
 namespace velk::system_commands::detail {
+
+// True when `path` can be judged at all: it is absolute (a relative path would be judged
+// against this service's working directory) and holds no NUL byte (the system would see a
+// shorter path than the guard).
+bool isJudgeablePath(std::string_view path);
 
 // Returns the lexical form of the absolute path `path`: repeated slashes collapsed, "."
 // components dropped, each ".." removing the component before it (".." at the root stays at
