@@ -92,6 +92,10 @@ bool enterPrivateMountNamespace(std::string* error, const std::vector<std::strin
     if (mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
         return fail(error, "tmpfs on /tmp");
     }
+    // The service keeps its own folders under /run (its mount staging, say).
+    if (mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0) {
+        return fail(error, "tmpfs on /run");
+    }
     for (const auto& [path, fd] : held) {
         const std::string source = "/proc/self/fd/" + std::to_string(fd.get());
         std::error_code ignored;  // a folder that could not be made fails the bind below

@@ -6,7 +6,7 @@
 namespace velk::testing {
 
 // Moves the calling process into a mount namespace of its own, with every mount private (so
-// nothing done here propagates back to the machine) and a fresh, empty tmpfs on /tmp. Child
+// nothing done here propagates back to the machine) and fresh, empty tmpfs on /tmp and /run. Child
 // processes started afterwards inherit the namespace. Needs CAP_SYS_ADMIN and a process with
 // a single thread: the kernel moves only the calling thread and leaves the others in the
 // machine's namespace, so a process with more is refused (not under ThreadSanitizer, whose

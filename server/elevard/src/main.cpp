@@ -7,6 +7,7 @@
 #include "run_modes.h"
 #include "service.h"
 #include "velk/system_commands.h"
+#include "velk/system_commands/mount_staging.h"
 
 int main(int argc, const char** argv) {
     // Before the first write: changing the buffering of a stream already written to is
@@ -23,6 +24,8 @@ int main(int argc, const char** argv) {
     registerCommands(factory, &systemCommands);
 
     if (argc < 2) {
+        // A service that ended in the middle of a mount may have left its staging mounts.
+        velk::system_commands::detail::detachStaleStagingMounts();
         return runService(factory);
     }
     return runDirect(factory, argv);

@@ -1,5 +1,8 @@
 #include "register_commands.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +14,7 @@
 #include "velk/system_commands.h"
 #include "velk/system_commands/domain_socket.h"
 #include "velk/system_commands/number_word.h"
-#include "velk/system_commands/shell_text.h"
+#include "velk/system_commands/program_run.h"
 
 namespace {
 
@@ -134,24 +137,35 @@ Result setFdLimit(SystemCommands* commands, const std::string& line, int socket)
     return judged(limit >= 0 && limit == *valueNumber);
 }
 
-// Runs dpkg through the shell; its output goes to the service's own standard output and
-// standard error, and nothing is written on the connection.
+// Runs dpkg on the package file, without a shell and with the service's own environment; its
+// output goes to the service's own standard output and standard error, and nothing is written
+// on the connection.
 Result install(SystemCommands*, const std::string& line, int) {
     std::string debPath;
     std::optional<std::string> force;
     if (!parseCommand(line, &debPath, &force)) {
         return Result::invalidArgument;
     }
-    // The shell would read the line only up to a NUL byte, cutting the quoted path short.
-    if (debPath.find('\0') != std::string::npos) {
+    // dpkg would take a word that begins with "-" for one of its options, and the system would
+    // see the path only up to a NUL byte.
+    if (debPath.rfind('/', 0) != 0 || debPath.find('\0') != std::string::npos) {
         return Result::executionFailed;
     }
-    std::string shellLine = "dpkg -i";
+    velk::system_commands::detail::ProgramRun run;
+    run.program = "dpkg";
+    run.arguments = {"-i"};
     if (force == "force-conflicts") {
-        shellLine += " --auto-deconfigure --force-conflicts";
+        run.arguments.insert(run.arguments.end(), {"--auto-deconfigure", "--force-conflicts"});
     }
-    shellLine += " " + velk::system_commands::detail::quoted(debPath);
-    return judged(std::system(shellLine.c_str()) == 0);
+    run.arguments.push_back(debPath);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        run.environment.emplace_back(*entry);
+    }
+    run.deadline = std::chrono::minutes(30);
+    run.shown = "dpkg -i " + debPath;
+    run.captureOutput = false;
+    std::string failure;  // dpkg has said what went wrong on the standard streams
+    return judged(velk::system_commands::detail::runProgram(run, {}, &failure));
 }
 
 // A handler that calls `handler` with the shared object, the line and the socket.

@@ -21,6 +21,7 @@
 #include "acceptor.h"
 #include "connection_task.h"
 #include "stop_signals.h"
+#include "velk/system_commands/program_run.h"
 #include "worker_pool.h"
 
 namespace {
@@ -335,6 +336,8 @@ void ServiceLoop::stopAtOnce(const char* reason) {
     std::fprintf(stderr, "Stopping at once, %zu requests unfinished: %s\n",
                  tally_->unfinished.load(), reason);
     acceptor_.close();
+    // Programs the workers started run in process groups of their own and would outlive us.
+    velk::system_commands::detail::killRunningPrograms();
     // The workers may be in the middle of commands: nothing may be torn down under them.
     _exit(kForcedStopStatus);
 }

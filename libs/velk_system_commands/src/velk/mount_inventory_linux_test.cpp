@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -116,34 +117,58 @@ TEST(UnmountTest, CodesAndTheGuard) {
     EXPECT_EQ(observed, expected);
 }
 
-// A stand-in for the mount helper ("mount -t cifs SOURCE POINT -o OPTIONS") that logs each
-// attempt to /tmp/attempts. Each share of its table ("x") mounts a tmpfs when the options are
-// exactly the accepted ones and otherwise answers with its refusal and status 32; any other
-// source goes to the real helper, and each of its "mount error(19)" answers (no CIFS in the
-// kernel, after parsing the line) is logged as "k". The real helper comes with cifs-utils.
+// A stand-in for the mount helper ("mount -t cifs SOURCE POINT -o OPTIONS", the password in
+// PASSWD) that logs each attempt to /tmp/attempts. Each share of its table ("x") mounts a tmpfs
+// when the call is exactly the accepted one (the argument count and fixed words, no HOME or USER
+// in its environment, "OPTIONS|PASSWD") and otherwise answers with its refusal and status 32;
+// the race share first exchanges the mount point's folder for a link to /tmp/outside. Any other
+// source goes to the real helper, and each of its "mount error(19)" answers (no CIFS in the kernel,
+// after parsing the line) is logged as "k". The real helper comes with cifs-utils.
 const char* const kStandInMount = R"(#!/bin/sh
 share() {
-  printf x >> /tmp/attempts; [ "$options" = "$1" ] && exec /usr/bin/mount -t tmpfs tmpfs "$point"
+  printf x >> /tmp/attempts
+  [ "$call" = "6 -t cifs -o|$1" ] && exec /usr/bin/mount -t tmpfs tmpfs "$point"
   echo "$2"; exit 32
 }
-options=$6 point=$4
+call="$# $1 $2 $5${HOME-}${USER-}|$6|$PASSWD" point=$4
 case "$3" in
-  //10.0.0.5/public) share 'guest,password=,vers=2.0' 'mount error(95): Not supported' ;;
-  //10.0.0.13/media) share "username=anna,password=p4ss 'w0rd' 13,domain=CORP,vers=3.0" \
+  //10.0.0.5/public) share 'guest,vers=2.0|' 'mount error(95): Not supported' ;;
+  //10.0.0.13/media) share "username=anna,domain=CORP,vers=3.0|p4ss 'w0rd' 13" \
     'mount error(113): No route to host' ;;
-  //10.0.0.7/private) share 'username=bob,password=right,domain=WORKGROUP,vers=3.1' \
+  //10.0.0.7/private) share 'username=bob,domain=WORKGROUP,vers=3.1|right' \
     'mount error(13): Permission denied' ;;
+  //10.0.0.8/comma) share 'username=carol,domain=WORKGROUP,vers=3.1|p,uid=0 x' 'bad option' ;;
+  //10.0.0.9/race) mv /tmp/d /tmp/held && mkdir -p /tmp/outside/share_temp_folder_ &&
+    ln -s /tmp/outside /tmp/d && call="6 -t cifs -o|race" && share race 'set-up' ;;
 esac
 /usr/bin/mount "$@" > /tmp/out 2>&1; status=$?; cat /tmp/out
 grep -q 'mount error(19): No such device' /tmp/out && printf k >> /tmp/attempts
 exit $status
 )";
 
+// How many mounts lie on `path` in this process's namespace.
+int mountsOn(const std::string& path) {
+    std::ifstream table("/proc/self/mountinfo");
+    int count = 0;
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, mountPoint;
+        fields >> id >> parent >> device >> root >> mountPoint;
+        count += mountPoint == path;
+    }
+    return count;
+}
+
 TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
-    const std::string point = "/tmp/share_temp_folder_";
+    const std::string point = "/tmp/d/share_temp_folder_";
     auto tried = [&](const std::string& source, const std::string& options) {
         return "Mount command \"mount -t cifs '" + source + "' '" + point + "' -o " + options;
     };
+    const std::string refused =
+        "2  It's forbidden to mount a remote folder with these credentials: ";
+    const std::string comma = refused +
+                              "the user name or the domain holds a comma or a control "
+                              "character";
     // The code (0 mounted, 1 permission denied, 2 other), the stand-in's log and the last
     // diagnostic line.
     const std::tuple<std::string, const char*, const char*, std::string> cases[] = {
@@ -156,6 +181,10 @@ TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
          "1 x " + tried("//10.0.0.7/private",
                         " username='bob',password='****',domain='WORKGROUP',"
                         "vers=3.1\" failed with 'permission denied'")},
+        {"//10.0.0.8/comma", "carol", "p,uid=0 x",
+         "0 x " + tried("//10.0.0.8/comma",
+                        " username='carol',password='****',domain='WORKGROUP',vers=3.1\" "
+                        "succeeded")},
         {"//127.0.0.1/share", "anna\\CORP", "p4ss 'w0rd' 13",
          "2 kkkkkkkkkk " +
              tried("//127.0.0.1/share", " username='anna',password='****',vers=1.0\" failed")},
@@ -163,10 +192,21 @@ TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
          "2 kkkkkkkkkk " + tried("//127.0.0.1/guest", "guest,password='',vers=1.0\" failed")},
         {"-oremount", nullptr, nullptr,
          "2  It's forbidden to mount a remote folder from -oremount"},
+        {"//10.0.0.5/pub\tlic", nullptr, nullptr,
+         "2  It's forbidden to mount a remote folder from //10.0.0.5/pub\tlic"},
+        {"//10.0.0.5/public", "bob,uid=0", "Q9", comma},
+        {"//10.0.0.5/public", "anna\\CORP,uid=0", "Q9", comma},
+        {"//10.0.0.5/public", "anna%secret", "Q9", refused + "the user name holds \"%\""},
+        {"//10.0.0.5/public", "anna", "pass\nuid=0",
+         refused + "the password holds a NUL byte or a newline"},
+        // Last: the mount point is exchanged for a link while the attempt runs.
+        {"//10.0.0.9/race", nullptr, nullptr,
+         "0 x " +
+             tried("//10.0.0.9/race", "guest,password='',domain='WORKGROUP',vers=3.1\" succeeded")},
     };
     const std::string observed = inNamespace([&](std::ostringstream& diagnostics) {
-        if (::mkdir("/tmp/bin", 0755) != 0 || ::mkdir(point.c_str(), 0755) != 0 ||
-            !writeFile("/tmp/bin/mount", kStandInMount)) {
+        if (::mkdir("/tmp/bin", 0755) != 0 || ::mkdir("/tmp/d", 0755) != 0 ||
+            ::mkdir(point.c_str(), 0755) != 0 || !writeFile("/tmp/bin/mount", kStandInMount)) {
             return std::string("set-up: ") + std::strerror(errno);
         }
         ::setenv("PATH", ("/tmp/bin:" + std::string(std::getenv("PATH"))).c_str(), 1);
@@ -188,13 +228,17 @@ TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
                    (password && shown.find(password) != std::string::npos ? " (password)" : "") +
                    "\n";
         }
-        return out;
+        // Each share went onto the folder that was judged, and no staging folder is left.
+        return out + std::to_string(mountsOn("/tmp/held/share_temp_folder_")) + " " +
+               std::to_string(mountsOn("/tmp/outside/share_temp_folder_")) + " " +
+               std::to_string(std::distance(std::filesystem::directory_iterator("/run/elevard"),
+                                            std::filesystem::directory_iterator()));
     });
     std::string expected;
     for (const auto& row : cases) {
         expected += std::get<3>(row) + "\n";
     }
-    EXPECT_EQ(observed, expected);
+    EXPECT_EQ(observed, expected + "4 0 0");
 }
 
 TEST(DmiInfoTest, ReadsTheInventoryFromDmidecode) {

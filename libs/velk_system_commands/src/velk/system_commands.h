@@ -8,6 +8,10 @@
 
 namespace velk {
 
+namespace system_commands::detail {
+struct ProgramRun;
+}
+
 // Kind of object found at a path.
 enum class FileType : std::int32_t {
     regularFile = 0,
@@ -80,29 +84,38 @@ public:
     // The folder need not exist.
     bool checkMountPermissions(const std::string& path);
 
-    // Mounts the CIFS share `source` on `mountPoint` (the guard first; a source that begins
-    // with "-" or holds a NUL byte is refused too, recording "Mount from <source> is
-    // forbidden"). `user` may be "name\domain". Tries ten option sets in turn (with the
-    // domain, WORKGROUP when none is given, and the protocol versions 3.1, 2.1, 3.0, 2.0, 1.0;
-    // then the same versions without a domain) and stops at the first that mounts, or at the
-    // first whose output holds "error(13)", the mount helper's refused login. Writes a
-    // diagnostic line per attempt and per refusal. Wherever the command line is shown (those
-    // lines, the last-error text) the password reads "****"; the helper gets the real one.
-    // On otherError after the attempts the last-error text holds the tenth one's failure.
+    // Mounts the CIFS share `source` on the folder `mountPoint` leads to when the guard judges
+    // it, whatever later happens to its name. Refused before any attempt, with otherError and
+    // the reason as the last-error text: the guard's refusal; a source that begins with "-" or
+    // holds a control character ("Mount from <source> is forbidden"); a user name or domain
+    // holding a comma or a control character, a user name holding "%", a password holding a
+    // NUL byte or a newline; a mount point that is no folder. `user` may be "name\domain".
+    // Tries ten option sets in turn (with the domain, WORKGROUP when none is given, and the
+    // protocol versions 3.1, 2.1, 3.0, 2.0, 1.0; then the same versions without a domain),
+    // each by running the mount helper (on PATH; no shell, the password in its environment,
+    // at most 60 s) on a staging folder of the service's own, and stops at the first that
+    // mounts, or at the first whose output holds "error(13)", the helper's refused login. The
+    // new mount is then moved onto the judged folder; when that fails it is detached and the
+    // result is otherError. Writes a diagnostic line per attempt and per refusal. Wherever the
+    // command line is shown (those lines, the last-error text) it reads as the shell line
+    // "mount -t cifs 'SOURCE' 'POINT' -o  username='NAME',password='****',...". On otherError
+    // after the attempts the last-error text holds the tenth one's failure.
     MountCode mount(const std::string& source, const std::string& mountPoint,
                     const std::optional<std::string>& user,
                     const std::optional<std::string>& password);
 
     // Unmounts the file system mounted on `path` (the guard first) without following a link
-    // in its last component. A failing unmount records no last-error text.
+    // in its last component. The folder is looked up once, for the guard, and unmounted
+    // through the descriptor of the folder that holds it. A failing unmount records no
+    // last-error text.
     UnmountCode unmount(const std::string& path);
 
     // Memory module inventory -----------------------------------------------------------------
 
-    // Runs "/usr/sbin/dmidecode -t17" and returns two records, part numbers first: each a
-    // signed 64-bit length in host byte order, then the distinct values sorted by their bytes
-    // and joined without separators. Empty when the program could not run or failed; the
-    // last-error text then says why.
+    // Runs "/usr/sbin/dmidecode -t17" (no shell, at most 30 s) and returns two records, part
+    // numbers first: each a signed 64-bit length in host byte order, then the distinct values
+    // sorted by their bytes and joined without separators. Empty when the program could not run or
+    // failed; the last-error text then says why.
     std::string serializedDmiInfo();
 
     // Ownership and path changes ------------------------------------------------------------
@@ -191,6 +204,10 @@ private:
     // not be recorded (a password) stays out of it.
     bool executeShown(const std::string& command, const std::string& shown,
                       std::function<void(const char*)> callback, std::string* failure);
+
+    // system_commands::detail::runProgram, its failure recorded as the last-error text.
+    bool runProgram(const system_commands::detail::ProgramRun& run,
+                    const std::function<void(const char*)>& callback);
 
     mutable std::mutex lastErrorMutex_;
     std::string lastError_;

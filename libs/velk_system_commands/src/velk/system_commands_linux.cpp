@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -25,8 +26,10 @@
 #include "velk/system_commands.h"
 #include "velk/system_commands/dmi_lines.h"
 #include "velk/system_commands/mount_params.h"
+#include "velk/system_commands/mount_staging.h"
 #include "velk/system_commands/path_forms.h"
 #include "velk/system_commands/path_walk.h"
+#include "velk/system_commands/program_run.h"
 #include "velk/system_commands/shell_text.h"
 #include "velk/system_commands/system_commands_ini.h"
 #include "velk/system_commands/tree_changes.h"
@@ -38,14 +41,20 @@ using system_commands::detail::format;
 using system_commands::detail::isJudgeablePath;
 using system_commands::detail::LastLink;
 using system_commands::detail::makeMountCommand;
+using system_commands::detail::mountOptions;
 using system_commands::detail::MountParams;
 using system_commands::detail::normalizePath;
+using system_commands::detail::ProgramRun;
 using system_commands::detail::removeTree;
 using system_commands::detail::resolveLinks;
+using system_commands::detail::StagingFolder;
 using system_commands::detail::WalkedPath;
 using system_commands::detail::withMaskedPassword;
 
 namespace {
+
+// The search path of programs when the service was given none.
+constexpr const char* kDefaultPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 // Guards the debug stream: every diagnostic line of this file is written under it, so lines of
 // concurrent workers neither interleave nor race on the stream, whatever their kind.
@@ -115,6 +124,12 @@ std::optional<WalkedPath> walkAllowed(const std::string& path, LastLink lastLink
     return walked;
 }
 
+// The system's words for `error`.
+std::string systemError(int error) {
+    char buffer[256];
+    return ::strerror_r(error, buffer, sizeof(buffer));
+}
+
 std::string forbidden(const std::string& path) {
     return format("% is forbidden for chown", path);
 }
@@ -122,8 +137,7 @@ std::string forbidden(const std::string& path) {
 // The last-error text of a change that failed: what was asked, as its command line would
 // read, and the system's reason.
 std::string changeFailed(const std::string& operation, int error) {
-    char buffer[256];
-    return format("%: %", operation, ::strerror_r(error, buffer, sizeof(buffer)));
+    return format("%: %", operation, systemError(error));
 }
 
 // chown on a walked path: the final object (a link there was followed), or with `recursive`
@@ -195,6 +209,50 @@ bool isAllowedMountPoint(const std::string& path) {
     static const std::string kAllowedMountPointSuffix = "_temp_folder_";
     return path.rfind(kAllowedMountPointPreffix, 0) == 0 &&
            path.find(kAllowedMountPointSuffix) != std::string::npos;
+}
+
+// Walks a mount point and judges both its lexical and its real form, so that a link or ".."
+// cannot lead the act elsewhere. Returns nullopt when the path is refused.
+std::optional<WalkedPath> walkMountPoint(const std::string& path, LastLink lastLink) {
+    if (!isJudgeablePath(path) || !isAllowedMountPoint(normalizePath(path))) {
+        return std::nullopt;
+    }
+    std::optional<WalkedPath> walked = system_commands::detail::walkPath(path, lastLink);
+    if (!walked || !isAllowedMountPoint(walked->realPath)) {
+        return std::nullopt;
+    }
+    return walked;
+}
+
+// umount2 of the walked final name, reached through the descriptor of the folder that holds it:
+// no later lookup of a folder on the way can be redirected. Returns 0 or the error number.
+int unmountWalked(WalkedPath walked) {
+    if (walked.unreachable != 0) {
+        return walked.unreachable;
+    }
+    if (!walked.object.valid() || !walked.folder.valid() || walked.names.empty()) {
+        return ENOENT;
+    }
+    // The final object's own descriptor would keep its file system busy; its folder's does not.
+    walked.object.reset();
+    const std::string target =
+        "/proc/self/fd/" + std::to_string(walked.folder.get()) + "/" + walked.names.front();
+    return ::umount2(target.c_str(), UMOUNT_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+// One attempt of the mount helper on the staging folder `point`: no shell, nothing the caller
+// typed among its options but the names, and the password only in its environment.
+ProgramRun mountAttempt(const MountParams& params, const std::string& point,
+                        const std::string& shown) {
+    const char* path = std::getenv("PATH");
+    ProgramRun run;
+    run.program = "mount";
+    run.arguments = {"-t", "cifs", params.source, point, "-o", mountOptions(params)};
+    run.environment = {std::string("PATH=") + (path != nullptr ? path : kDefaultPath), "LC_ALL=C",
+                       "PASSWD=" + params.password.value_or("")};
+    run.deadline = std::chrono::seconds(60);
+    run.shown = shown;
+    return run;
 }
 
 // statvfs64 of `path` into `*info`; on failure prints `failure` with perror and returns false.
@@ -281,40 +339,58 @@ bool SystemCommands::executeShown(const std::string& command, const std::string&
     return fail(format("Command % failed with return code %. Output: %", shown, status, output));
 }
 
+bool SystemCommands::runProgram(const ProgramRun& run,
+                                const std::function<void(const char*)>& callback) {
+    std::string failure;
+    return system_commands::detail::runProgram(run, callback, &failure) || fail(failure);
+}
+
 bool SystemCommands::checkMountPermissions(const std::string& path) {
-    // Both forms are judged: a link or ".." would otherwise lead the helper elsewhere.
-    bool allowed = isJudgeablePath(path) && isAllowedMountPoint(normalizePath(path));
-    if (allowed) {
-        std::optional<std::string> resolved = resolveLinks(path);
-        allowed = resolved && isAllowedMountPoint(*resolved);
-    }
-    if (!allowed) {
-        setLastError(format("Mount to % is forbidden", path));
-    }
-    return allowed;
+    return walkMountPoint(path, LastLink::follow) || fail(format("Mount to % is forbidden", path));
 }
 
 MountCode SystemCommands::mount(const std::string& source, const std::string& mountPoint,
                                 const std::optional<std::string>& user,
                                 const std::optional<std::string>& password) {
-    if (!checkMountPermissions(mountPoint)) {
+    // Held from here on: the share goes onto this folder, wherever its name leads later.
+    std::optional<WalkedPath> held = walkMountPoint(mountPoint, LastLink::follow);
+    if (!held) {
+        setLastError(format("Mount to % is forbidden", mountPoint));
         writeDiagnostic("It's forbidden to mount a remote folder to ", mountPoint);
         return MountCode::otherError;
     }
-    // The mount helper would take a leading "-" for an option, and the shell would end the line
-    // at a NUL byte.
-    if (source.rfind('-', 0) == 0 || source.find('\0') != std::string::npos) {
+    if (system_commands::detail::isRefusedSource(source)) {
         setLastError(format("Mount from % is forbidden", source));
         writeDiagnostic("It's forbidden to mount a remote folder from ", source);
+        return MountCode::otherError;
+    }
+    if (const char* fault = system_commands::detail::credentialFault(user, password)) {
+        setLastError(format("Mount with these credentials is forbidden: %", fault));
+        writeDiagnostic("It's forbidden to mount a remote folder with these credentials: ", fault);
+        return MountCode::otherError;
+    }
+    StagingFolder staging;
+    int error = held->unreachable != 0       ? held->unreachable
+                : !held->object.valid()      ? ENOENT
+                : !S_ISDIR(held->objectType) ? ENOTDIR
+                                             : staging.create();
+    if (error != 0) {
+        setLastError(changeFailed("mount " + mountPoint, error));
+        writeDiagnostic("Mount to ", mountPoint, " has failed: ", systemError(error));
         return MountCode::otherError;
     }
     for (const MountParams& params :
          system_commands::detail::generateMountParams(source, mountPoint, user, password)) {
         const std::string shown = makeMountCommand(withMaskedPassword(params));
         std::string output;
-        if (executeShown(
-                makeMountCommand(params), shown, [&](const char* piece) { output += piece; },
-                nullptr)) {
+        if (runProgram(mountAttempt(params, staging.path(), shown),
+                       [&](const char* piece) { output += piece; })) {
+            if (error = staging.moveOnto(held->object.get()); error != 0) {
+                setLastError(changeFailed("mount " + mountPoint, error));
+                writeDiagnostic("Mount command \"", shown, "\" succeeded, but moving the share to ",
+                                mountPoint, " has failed: ", systemError(error));
+                return MountCode::otherError;
+            }
             writeDiagnostic("Mount command \"", shown, "\" succeeded");
             return MountCode::success;
         }
@@ -334,10 +410,14 @@ UnmountCode SystemCommands::unmount(const std::string& path) {
         return UnmountCode::otherError;
     }
     // A link in the last component stays what the guard judged instead of naming its target.
-    if (::umount2(path.c_str(), UMOUNT_NOFOLLOW) == 0) {
-        return UnmountCode::success;
+    std::optional<WalkedPath> walked = walkMountPoint(path, LastLink::keep);
+    if (!walked) {
+        setLastError(format("Mount to % is forbidden", path));
+        return UnmountCode::otherError;
     }
-    switch (errno) {
+    switch (unmountWalked(std::move(*walked))) {
+        case 0:
+            return UnmountCode::success;
         case EBUSY:
         case ENOMEM:
             return UnmountCode::busy;
@@ -535,8 +615,13 @@ int SystemCommands::setFdLimit(int pid, int value) {
 std::string SystemCommands::serializedDmiInfo() {
     system_commands::detail::DmiInventory inventory;
     // What a failed run gathered is dropped with it.
-    if (!execute("/usr/sbin/dmidecode -t17",
-                 [&](const char* piece) { inventory.addPiece(piece); })) {
+    ProgramRun run;
+    run.program = "/usr/sbin/dmidecode";
+    run.arguments = {"-t17"};
+    run.environment = {std::string("PATH=") + kDefaultPath, "LC_ALL=C"};
+    run.deadline = std::chrono::seconds(30);
+    run.shown = "/usr/sbin/dmidecode -t17";
+    if (!runProgram(run, [&](const char* piece) { inventory.addPiece(piece); })) {
         return {};
     }
     return inventory.serialized();

@@ -1,8 +1,21 @@
 #include "velk/system_commands/mount_params.h"
 
+#include <algorithm>
+
 #include "velk/system_commands/shell_text.h"
 
 namespace velk::system_commands::detail {
+namespace {
+
+bool isControl(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+}
+
+bool holdsControlOrComma(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return c == ',' || isControl(c); });
+}
+
+}  // namespace
 
 std::pair<std::optional<std::string>, std::string> extractNameDomain(
     const std::optional<std::string>& user) {
@@ -42,6 +55,33 @@ std::string makeMountCommand(const MountParams& params) {
         line += "domain=" + quoted(*params.domain) + ",";
     }
     return line + "vers=" + params.version;
+}
+
+std::string mountOptions(const MountParams& params) {
+    std::string options = params.user ? "username=" + *params.user + "," : "guest,";
+    if (params.domain) {
+        options += "domain=" + *params.domain + ",";
+    }
+    return options + "vers=" + params.version;
+}
+
+const char* credentialFault(const std::optional<std::string>& user,
+                            const std::optional<std::string>& password) {
+    auto [name, domain] = extractNameDomain(user);
+    if ((name && holdsControlOrComma(*name)) || holdsControlOrComma(domain)) {
+        return "the user name or the domain holds a comma or a control character";
+    }
+    if (name && name->find('%') != std::string::npos) {
+        return "the user name holds \"%\"";
+    }
+    if (password && password->find_first_of(std::string("\0\n", 2)) != std::string::npos) {
+        return "the password holds a NUL byte or a newline";
+    }
+    return nullptr;
+}
+
+bool isRefusedSource(const std::string& source) {
+    return source.rfind('-', 0) == 0 || std::any_of(source.begin(), source.end(), isControl);
 }
 
 MountParams withMaskedPassword(MountParams params) {

@@ -36,6 +36,22 @@ std::vector<MountParams> generateMountParams(const std::string& source,
 // word single-quoted with its quotes escaped, so it reaches the mount helper as written.
 std::string makeMountCommand(const MountParams& params);
 
+// The option list the mount helper is given for `params`: "username=NAME" or "guest", then
+// "domain=DOMAIN" when there is one, then "vers=VERSION", joined with commas and unquoted. The
+// password is never part of it: the helper reads it from its environment.
+std::string mountOptions(const MountParams& params);
+
+// Why the mount helper could read `user` ("name\domain" as the caller gave it) or `password`
+// as something else than the one value each is: a comma or a control character in the name or
+// the domain would add options, a "%" in the name starts a password, a NUL byte or a newline
+// cuts a password short. Returns the reason, or nullptr when both are safe.
+const char* credentialFault(const std::optional<std::string>& user,
+                            const std::optional<std::string>& password);
+
+// True when `source` could reach the mount helper as anything but a share: it begins with "-"
+// (an option) or holds a control character, a NUL byte included.
+bool isRefusedSource(const std::string& source);
+
 // `params` with a present password replaced by "****": the form of a mount line that may be
 // shown in diagnostic lines and failure texts.
 MountParams withMaskedPassword(MountParams params);

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Outside programs started without a shell: an argument vector, an explicit environment, a
+// process group of their own and a deadline.
+namespace velk::system_commands::detail {
+
+// One run of an outside program.
+struct ProgramRun {
+    // A name without "/" is looked up on the service's own PATH as the shell would; a path is
+    // run as it is.
+    std::string program;
+    std::vector<std::string> arguments;    // what follows the program's name in its argv
+    std::vector<std::string> environment;  // the child's whole environment, "NAME=value"
+    // After this long the child's process group is killed and the run fails.
+    std::chrono::milliseconds deadline{30000};
+    // How failure texts show the command, so that what must stay unseen (a password) does.
+    std::string shown;
+    // true: standard input is /dev/null, standard output and error are read by the caller.
+    // false: the child shares the service's three standard streams, and the terminal's
+    // foreground while it runs when the service had it.
+    bool captureOutput = true;
+};
+
+// Runs `run` and waits for it. The child gets a process group of its own, no descriptor but its
+// three standard streams, no blocked signal and default signal actions. With captureOutput, each
+// piece of its standard output and error (a line with its newline, or at most 1023 bytes of a
+// longer line) is passed to `callback`, if set, on this thread; the pointer is valid only during
+// that call. Returns true when the program ended with status 0 before the deadline. Otherwise
+// stores in `*failure` "Command <shown> failed with return code <raw wait status>. Output:
+// <output>" (a program that could not be started ends with status 127 and its output names the
+// reason), or "Command <shown> did not end within <n> s and was killed. Output: <output>".
+// Thread-safe; after killRunningPrograms nothing starts any more.
+bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& callback,
+                std::string* failure);
+
+// Kills the process group of every program still running and lets no other start. For the
+// service's forced stop, just before the process ends: the children would outlive it. Blocks
+// while another thread is starting a program, never longer.
+void killRunningPrograms();
+
+}  // namespace velk::system_commands::detail
