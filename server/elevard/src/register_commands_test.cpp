@@ -92,9 +92,10 @@ protected:
                                 "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + path("dpkg.log") +
                                     "'\ncase \"$*\" in *bad.deb) exit 1;; esac\n"));
         // The stand-in mount plays a server that takes the password "good" only and then mounts
-        // a tmpfs; its arguments are: -t cifs SOURCE MOUNT_POINT -o OPTIONS.
+        // a tmpfs; its arguments are: -t cifs SOURCE MOUNT_POINT -o OPTIONS, the password is in
+        // PASSWD.
         ASSERT_TRUE(writeScript(path("bin/mount"),
-                                "#!/bin/sh\ncase \"$6\" in *password=good,*)\n"
+                                "#!/bin/sh\ncase \"$PASSWD\" in good)\n"
                                 "  exec /usr/bin/mount -t tmpfs tmpfs \"$4\";;\nesac\n"
                                 "echo 'mount error(13): Permission denied'\nexit 32\n"));
         env_ = {"PATH=" + path("bin") + ":" + std::getenv("PATH")};
@@ -238,6 +239,8 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
         {"install " + S + "p.deb", "", "", dpkg, "-i\n" + S + "p.deb\n"},
         {"install " + quoted, "", "", [=] { return dpkg() + present("pwned")(); },
          "-i\n" + quoted + "\nabsent"},
+        // dpkg would read it as its option: nothing runs.
+        {"install --admindir=" + S + "p.deb", "", "", dpkg, ""},
         {"install", "", "", dpkg, ""},
         {"help", "", factory.help() + "\n"},
     };

@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/domain_socket.h"
+#include "velk/system_commands/program_run.h"
 #include "velk_testing/child_process.h"
 #include "velk_testing/messages.h"
 #include "velk_testing/process_status.h"
@@ -58,6 +61,24 @@ int serveTestCommands(std::chrono::milliseconds stopGrace) {
             std::printf("started %s\n", line.c_str());
             const long milliseconds = std::stol(line.substr(5));
             std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+            return domain_socket::sendInt64(socket, milliseconds) ? Result::ok
+                                                                  : Result::executionFailed;
+        },
+        false);
+    // "spawn N" runs a shell for at most N milliseconds that writes its own pid and its child's
+    // to /tmp/spawned and waits for that child; then it replies with N.
+    factory.reg(
+        {"spawn"}, {"milliseconds"},
+        [](const std::string& line, int socket) {
+            std::printf("started %s\n", line.c_str());
+            const long milliseconds = std::stol(line.substr(6));
+            velk::system_commands::detail::ProgramRun run;
+            run.program = "/bin/sh";
+            run.arguments = {"-c", "sleep 600 & echo $$ $! > /tmp/spawned; wait"};
+            run.environment = {"PATH=/usr/bin:/bin"};
+            run.deadline = std::chrono::milliseconds(milliseconds);
+            std::string failure;
+            velk::system_commands::detail::runProgram(run, {}, &failure);
             return domain_socket::sendInt64(socket, milliseconds) ? Result::ok
                                                                   : Result::executionFailed;
         },
@@ -249,12 +270,20 @@ TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
         std::chrono::milliseconds grace;
         long milliseconds;  // how long the running command takes
         std::string err;    // empty for a clean stop
+        std::string command = "slow";
     };
     const Case cases[] = {
         {"one signal", {SIGTERM}, kStopGrace, 3000, ""},
         // A grace period beyond the hang guard: only the second signal can end it in time.
         {"second signal", {SIGTERM, SIGINT}, 10min, 600000, forced + "a second stop signal\n"},
         {"grace period", {SIGINT}, 1s, 600000, late},
+        // The program runs in a process group of its own, out of reach of signals to ours.
+        {"program running",
+         {SIGTERM, SIGINT},
+         10min,
+         600000,
+         forced + "a second stop signal\n",
+         "spawn"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -262,9 +291,16 @@ TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
         ScopedFd sending = connectWhenListening(kPath);
         ASSERT_EQ(send(sending.get(), lengthField(20).data(), 3, MSG_NOSIGNAL), 3);
         ScopedFd slow = connectWhenListening(kPath);
-        const std::string line = "slow " + std::to_string(c.milliseconds);
+        const std::string line = c.command + " " + std::to_string(c.milliseconds);
         ASSERT_TRUE(domain_socket::sendBuffer(slow.get(), line.data(), line.size()));
         ASSERT_TRUE(service_.waitForOutput("started " + line + "\n", kHang));
+        std::string spawned;  // the pids of the program and of its child
+        if (c.command == "spawn") {
+            ASSERT_TRUE(eventually([&] {
+                std::ifstream in("/tmp/spawned");
+                return std::getline(in, spawned) && !spawned.empty();
+            }));
+        }
         for (int signal : c.signals) {
             ASSERT_TRUE(service_.signal(signal));
         }
@@ -284,6 +320,15 @@ TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
             EXPECT_NE(result.out.find(line + " --> ok\n"), std::string::npos) << result.out;
         }
         EXPECT_NE(access(kPath, F_OK), 0);
+        // Neither the program nor its own child outlive a forced stop.
+        std::istringstream pids(spawned);
+        for (pid_t pid; pids >> pid;) {
+            const std::string status = "/proc/" + std::to_string(pid) + "/status";
+            EXPECT_TRUE(eventually([&] {
+                const std::string state = procField(status, "State");
+                return state.empty() || state.find("Z (") != std::string::npos;
+            })) << pid;
+        }
     }
 }
 
