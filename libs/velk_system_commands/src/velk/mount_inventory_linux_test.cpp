@@ -1,9 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,7 @@
 
 #include "velk/kit/debug.h"
 #include "velk/system_commands.h"
+#include "velk/system_commands/mount_staging.h"
 #include "velk_testing/mount_namespace.h"
 #include "velk_testing/run_forked.h"
 
@@ -67,6 +70,19 @@ std::string inNamespace(const std::function<std::string(std::ostringstream&)>& b
     });
     EXPECT_TRUE(result.exitedCleanly) << result.text;
     return result.text;
+}
+
+// How many mounts lie on `path` in this process's namespace.
+int mountsOn(const std::string& path) {
+    std::ifstream table("/proc/self/mountinfo");
+    int count = 0;
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, mountPoint;
+        fields >> id >> parent >> device >> root >> mountPoint;
+        count += mountPoint == path;
+    }
+    return count;
 }
 
 // Both guarded operations judge the same place; unmount shows what the guard decided. A
@@ -117,6 +133,33 @@ TEST(UnmountTest, CodesAndTheGuard) {
     EXPECT_EQ(observed, expected);
 }
 
+// A folder on the way exchanged for a link to an unmarked place, over and over while unmount
+// runs: only the folder that was judged may ever be unmounted, never the one the link names.
+TEST(UnmountTest, AFolderOnTheWayExchangedForALink) {
+    const std::string observed = inNamespace([](std::ostringstream&) {
+        const char* setUp = R"(cd /tmp && mkdir -p u_temp_folder_/mid/p outside/p &&
+            mount -t tmpfs tmpfs outside/p && ln -s /tmp/outside u_temp_folder_/link)";
+        if (std::system(setUp) != 0) {
+            return std::string("set-up failed");
+        }
+        std::atomic<bool> done{false};
+        std::thread exchanger([&done] {
+            while (!done) {
+                ::renameat2(AT_FDCWD, "/tmp/u_temp_folder_/mid", AT_FDCWD,
+                            "/tmp/u_temp_folder_/link", RENAME_EXCHANGE);
+            }
+        });
+        SystemCommands commands;
+        for (int round = 0; round < 3000 && mountsOn("/tmp/outside/p") == 1; ++round) {
+            commands.unmount("/tmp/u_temp_folder_/mid/p");
+        }
+        done = true;
+        exchanger.join();
+        return std::to_string(mountsOn("/tmp/outside/p"));
+    });
+    EXPECT_EQ(observed, "1");
+}
+
 // A stand-in for the mount helper ("mount -t cifs SOURCE POINT -o OPTIONS", the password in
 // PASSWD) that logs each attempt to /tmp/attempts. Each share of its table ("x") mounts a tmpfs
 // when the call is exactly the accepted one (the argument count and fixed words, no HOME or USER
@@ -146,17 +189,15 @@ grep -q 'mount error(19): No such device' /tmp/out && printf k >> /tmp/attempts
 exit $status
 )";
 
-// How many mounts lie on `path` in this process's namespace.
-int mountsOn(const std::string& path) {
-    std::ifstream table("/proc/self/mountinfo");
-    int count = 0;
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, mountPoint;
-        fields >> id >> parent >> device >> root >> mountPoint;
-        count += mountPoint == path;
+// A share left on a staging folder by a service that ended mid-mount, then the start-up's
+// clean-up: how many mounts remain on the staging tmpfs and on that folder.
+std::string afterACrash() {
+    const std::string left = "/run/elevard/mount.crash";
+    if (::mkdir(left.c_str(), 0700) != 0 || ::mount("tmpfs", left.c_str(), "tmpfs", 0, "") != 0) {
+        return std::string("set-up: ") + std::strerror(errno);
     }
-    return count;
+    system_commands::detail::detachStaleStagingMounts();
+    return std::to_string(mountsOn("/run/elevard") + mountsOn(left));
 }
 
 TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
@@ -232,13 +273,14 @@ TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
         return out + std::to_string(mountsOn("/tmp/held/share_temp_folder_")) + " " +
                std::to_string(mountsOn("/tmp/outside/share_temp_folder_")) + " " +
                std::to_string(std::distance(std::filesystem::directory_iterator("/run/elevard"),
-                                            std::filesystem::directory_iterator()));
+                                            std::filesystem::directory_iterator())) +
+               " " + afterACrash();
     });
     std::string expected;
     for (const auto& row : cases) {
         expected += std::get<3>(row) + "\n";
     }
-    EXPECT_EQ(observed, expected + "4 0 0");
+    EXPECT_EQ(observed, expected + "4 0 0 0");
 }
 
 TEST(DmiInfoTest, ReadsTheInventoryFromDmidecode) {
