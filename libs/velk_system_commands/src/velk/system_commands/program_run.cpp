@@ -27,7 +27,6 @@ using Clock = std::chrono::steady_clock;
 struct Registry {
     std::mutex mutex;
     std::set<pid_t> groups;
-    bool closed = false;  // set by killRunningPrograms
 };
 
 Registry& registry() {
@@ -124,15 +123,11 @@ ScopedFd aboveStandardStreams(ScopedFd fd) {
     ::_exit(127);
 }
 
-// Forks the child unless killRunningPrograms came first, and enters its group while holding the
-// registry, so that a forced stop sees every child. Returns its pid, or -1 with errno set.
+// Forks the child and enters its group while holding the registry, so that a forced stop sees
+// every child. Returns its pid, or -1 with errno set.
 pid_t startChild(const Launch& launch) {
     Registry& running = registry();
     std::lock_guard<std::mutex> lock(running.mutex);
-    if (running.closed) {
-        errno = ECANCELED;
-        return -1;
-    }
     pid_t pid = ::fork();
     if (pid == 0) {
         becomeProgram(launch);
@@ -340,8 +335,9 @@ bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& c
 
 void killRunningPrograms() {
     Registry& running = registry();
-    std::lock_guard<std::mutex> lock(running.mutex);
-    running.closed = true;
+    // Never unlocked: no program starts any more, and a worker whose program dies here waits in
+    // reap instead of answering its client before the process ends.
+    running.mutex.lock();
     for (pid_t group : running.groups) {
         ::kill(-group, SIGKILL);  // a group already gone needs nothing
     }

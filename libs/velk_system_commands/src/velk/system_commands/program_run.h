@@ -34,13 +34,14 @@ struct ProgramRun {
 // stores in `*failure` "Command <shown> failed with return code <raw wait status>. Output:
 // <output>" (a program that could not be started ends with status 127 and its output names the
 // reason), or "Command <shown> did not end within <n> s and was killed. Output: <output>".
-// Thread-safe; after killRunningPrograms nothing starts any more.
+// Thread-safe; after killRunningPrograms it never returns (the process is about to end).
 bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& callback,
                 std::string* failure);
 
-// Kills the process group of every program still running and lets no other start. For the
-// service's forced stop, just before the process ends: the children would outlive it. Blocks
-// while another thread is starting a program, never longer.
+// Kills the process group of every program still running. For the service's forced stop, just
+// before the process ends: the children would outlive it. From then on runProgram blocks for
+// good in every thread, so no program starts and no killed one is answered for. Blocks while
+// another thread is starting or reaping a program, never longer.
 void killRunningPrograms();
 
 }  // namespace velk::system_commands::detail
