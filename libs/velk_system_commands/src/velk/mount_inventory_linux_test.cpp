@@ -164,7 +164,8 @@ TEST(UnmountTest, AFolderOnTheWayExchangedForALink) {
 // PASSWD) that logs each attempt to /tmp/attempts. Each share of its table ("x") mounts a tmpfs
 // when the call is exactly the accepted one (the argument count and fixed words, no HOME or USER
 // in its environment, "OPTIONS|PASSWD") and otherwise answers with its refusal and status 32;
-// the race share first exchanges the mount point's folder for a link to /tmp/outside. Any other
+// the race share first exchanges the mount point's folder for a link to /tmp/outside; the
+// unbindable share mounts a tmpfs that no shared mount may take in. Any other
 // source goes to the real helper, and each of its "mount error(19)" answers (no CIFS in the kernel,
 // after parsing the line) is logged as "k". The real helper comes with cifs-utils.
 const char* const kStandInMount = R"(#!/bin/sh
@@ -181,6 +182,8 @@ case "$3" in
   //10.0.0.7/private) share 'username=bob,domain=WORKGROUP,vers=3.1|right' \
     'mount error(13): Permission denied' ;;
   //10.0.0.8/comma) share 'username=carol,domain=WORKGROUP,vers=3.1|p,uid=0 x' 'bad option' ;;
+  //10.0.0.10/unbindable) printf x >> /tmp/attempts
+    /usr/bin/mount -t tmpfs tmpfs "$point" && exec /usr/bin/mount --make-unbindable "$point" ;;
   //10.0.0.9/race) mv /tmp/d /tmp/held && mkdir -p /tmp/outside/share_temp_folder_ &&
     ln -s /tmp/outside /tmp/d && call="6 -t cifs -o|race" && share race 'set-up' ;;
 esac
@@ -240,13 +243,21 @@ TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
         {"//10.0.0.5/public", "anna%secret", "Q9", refused + "the user name holds \"%\""},
         {"//10.0.0.5/public", "anna", "pass\nuid=0",
          refused + "the password holds a NUL byte or a newline"},
+        {"//10.0.0.10/unbindable", nullptr, nullptr,
+         "2 x " + tried("//10.0.0.10/unbindable",
+                        "guest,password='',domain='WORKGROUP',vers=3.1\" "
+                        "succeeded, but moving the share to " +
+                            point + " has failed: Invalid argument")},
         // Last: the mount point is exchanged for a link while the attempt runs.
         {"//10.0.0.9/race", nullptr, nullptr,
          "0 x " +
              tried("//10.0.0.9/race", "guest,password='',domain='WORKGROUP',vers=3.1\" succeeded")},
     };
     const std::string observed = inNamespace([&](std::ostringstream& diagnostics) {
-        if (::mkdir("/tmp/bin", 0755) != 0 || ::mkdir("/tmp/d", 0755) != 0 ||
+        // As on a booted system, where both are shared: a new mount there propagates.
+        if (::mount(nullptr, "/tmp", nullptr, MS_SHARED, nullptr) != 0 ||
+            ::mount(nullptr, "/run", nullptr, MS_SHARED, nullptr) != 0 ||
+            ::mkdir("/tmp/bin", 0755) != 0 || ::mkdir("/tmp/d", 0755) != 0 ||
             ::mkdir(point.c_str(), 0755) != 0 || !writeFile("/tmp/bin/mount", kStandInMount)) {
             return std::string("set-up: ") + std::strerror(errno);
         }
