@@ -410,11 +410,21 @@ bool SystemCommands::rename(const std::string& source, const std::string& target
 int SystemCommands::open(const std::string& path, int flags) {
     // Close-on-exec keeps the descriptor out of shells that other workers start before the
     // caller has passed it on; the receiving process gets its own flags either way.
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0660);
-    if (fd < 0) {
+    // O_NONBLOCK keeps a FIFO planted where a file was expected from holding the worker until
+    // a writer or reader comes; the caller's own flags are put back before it gets the file.
+    kit::ScopedFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0660));
+    if (!fd.valid()) {
         std::perror("open");
+        return -1;
     }
-    return fd;
+    if ((flags & O_NONBLOCK) == 0) {
+        const int status = fcntl(fd.get(), F_GETFL);
+        if (status < 0 || fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
+            std::perror("open: fcntl");
+            return -1;
+        }
+    }
+    return fd.release();
 }
 
 std::int64_t SystemCommands::freeSpace(const std::string& path) {
