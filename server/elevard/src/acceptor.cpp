@@ -71,9 +71,8 @@ bool Acceptor::bind() {
 velk::kit::ScopedFd Acceptor::accept() {
     int connection;
     do {
-        // The connection does not take over the listening socket's O_NONBLOCK: replies are
-        // sent blocking, bounded by the send timeout.
-        connection = ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        // Non-blocking: no thread of the service ever waits on a client.
+        connection = ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     } while (connection < 0 && errno == EINTR);
     return velk::kit::ScopedFd(connection);
 }

@@ -18,7 +18,7 @@ public:
     // false after printing the reason with perror; the socket file may then remain.
     bool bind();
 
-    // The next waiting connection, blocking and close-on-exec; or none, with errno set
+    // The next waiting connection, non-blocking and close-on-exec; or none, with errno set
     // (EAGAIN when no connection waits). Never blocks.
     velk::kit::ScopedFd accept();
 

@@ -1,7 +1,6 @@
 #include "connection_task.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -26,16 +25,6 @@ void* reallocCallback(void* context, long length) {
         return nullptr;
     }
     return line->data();
-}
-
-bool setReplyTimeout(int socket) {
-    timeval timeout{};
-    timeout.tv_sec = kConnectionTimeout.count();
-    if (setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
-        std::perror("setsockopt SO_SNDTIMEO");
-        return false;
-    }
-    return true;
 }
 
 PendingRequest::PendingRequest(velk::kit::ScopedFd socket,
@@ -82,9 +71,18 @@ bool PendingRequest::sizeLine() {
     return length > 0 && reallocCallback(&line_, length) != nullptr;
 }
 
-std::function<void()> makeConnectionTask(PendingRequest request, const CommandsFactory& factory) {
+void runRequest(PendingRequest request, const CommandsFactory& factory, ReplyCarrier& carrier) {
+    domain_socket::DeferredSends deferred(request.descriptor());
+    executeCommand(factory, request.line(), request.takeSocket());
+    if (deferred.deferred()) {
+        carrier.carry(std::move(deferred.reply()));
+    }
+}
+
+std::function<void()> makeConnectionTask(PendingRequest request, const CommandsFactory& factory,
+                                         ReplyCarrier& carrier) {
     // A std::function must be copyable, so the move-only request travels in a shared_ptr; the
     // worker runs the task once.
     auto shared = std::make_shared<PendingRequest>(std::move(request));
-    return [shared, &factory] { executeCommand(factory, shared->line(), shared->takeSocket()); };
+    return [shared, &factory, &carrier] { runRequest(std::move(*shared), factory, carrier); };
 }

@@ -1,10 +1,48 @@
 #include "worker_pool.h"
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
+#include <system_error>
 
-Worker::Worker() {
+namespace {
+
+// The keys of a worker's epoll events.
+enum : uint64_t { kWakeUpKey, kIdleWorkKey };
+
+velk::kit::ScopedFd checked(int fd, const char* what) {
+    if (fd < 0) {
+        throw std::system_error(errno, std::generic_category(), what);
+    }
+    return velk::kit::ScopedFd(fd);
+}
+
+void watch(int epoll, int fd, uint32_t events, uint64_t key) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = key;
+    if (epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
+        throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+    }
+}
+
+}  // namespace
+
+Worker::Worker(const IdleWork* idle)
+    : idle_(idle),
+      events_(checked(epoll_create1(EPOLL_CLOEXEC), "epoll_create1")),
+      wakeUp_(checked(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd")) {
+    watch(events_.get(), wakeUp_.get(), EPOLLIN, kWakeUpKey);
+    if (idle_ != nullptr) {
+        // Exclusive: a readiness wakes one waiting worker (or a few), not all of them.
+        watch(events_.get(), idle_->descriptor, EPOLLIN | EPOLLEXCLUSIVE, kIdleWorkKey);
+    }
     // Started last so that the loop never sees a member before its construction.
     thread_ = std::thread(&Worker::run, this);
 }
@@ -19,9 +57,9 @@ void Worker::post(const std::function<void()>& task) {
         queue_.push(task);
         load_.fetch_add(1, std::memory_order_relaxed);
     }
-    // Woken after the lock is free, the thread does not block on it straight away. It looks at
-    // the queue under the lock before it sleeps, so the task is never missed.
-    condition_.notify_one();
+    // The thread looks at the queue before it sleeps, and the eventfd stays readable until it
+    // has slept on it, so the task is never missed.
+    wake();
 }
 
 size_t Worker::size() const {
@@ -33,8 +71,8 @@ void Worker::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
-        condition_.notify_one();
     }
+    wake();
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -45,17 +83,38 @@ bool Worker::stopping() const {
     return stop_;
 }
 
+void Worker::dropIdleWork() {
+    if (idle_ != nullptr) {
+        // Fails only when it was never watched, which leaves nothing to undo.
+        epoll_ctl(events_.get(), EPOLL_CTL_DEL, idle_->descriptor, nullptr);
+    }
+}
+
+void Worker::wake() {
+    const uint64_t one = 1;
+    // Fails only when the counter would overflow, which takes 2^64 posts without a wake-up.
+    while (write(wakeUp_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
 void Worker::run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_) {
-        condition_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-        if (stop_) {
-            return;
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stop_) {
+                return;
+            }
+            if (!queue_.empty()) {
+                // The task stays in load() on its way from the queue to the thread, until done.
+                task = std::move(queue_.front());
+                queue_.pop();
+            }
         }
-        // The task stays in load() on its way from the queue to the thread, until it is done.
-        std::function<void()> task = std::move(queue_.front());
-        queue_.pop();
-        lock.unlock();
+        if (!task) {
+            waitForWork();
+            continue;
+        }
         try {
             task();
         } catch (const std::exception& error) {
@@ -65,8 +124,25 @@ void Worker::run() {
             std::fprintf(stderr, "Worker task failed with an unknown exception\n");
         }
         task = nullptr;
-        lock.lock();
         load_.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
+void Worker::waitForWork() {
+    epoll_event events[2];
+    const int count = epoll_wait(events_.get(), events, 2, -1);
+    // EINTR: the caller looks at the queue and comes back.
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.u64 == kWakeUpKey) {
+            uint64_t posted = 0;
+            // Only resets the eventfd; EAGAIN when another wake-up took it first is fine.
+            while (read(wakeUp_.get(), &posted, sizeof posted) < 0 && errno == EINTR) {
+            }
+        } else if (idle_ != nullptr) {
+            load_.fetch_add(1, std::memory_order_relaxed);
+            idle_->onReady();
+            load_.fetch_sub(1, std::memory_order_relaxed);
+        }
     }
 }
 
@@ -81,7 +157,17 @@ size_t checkedCount(size_t count) {
 
 }  // namespace
 
-WorkerPool::WorkerPool(size_t count) : workers_(checkedCount(count)) {}
+WorkerPool::WorkerPool(size_t count, const IdleWork* idle) {
+    for (size_t built = 0; built < checkedCount(count); ++built) {
+        workers_.emplace_back(idle);
+    }
+}
+
+void WorkerPool::dropIdleWork() {
+    for (Worker& worker : workers_) {
+        worker.dropIdleWork();
+    }
+}
 
 WorkerPool::~WorkerPool() {
     for (Worker& worker : workers_) {
