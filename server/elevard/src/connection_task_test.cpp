@@ -1,7 +1,7 @@
 #include "connection_task.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -132,7 +132,9 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         {"length cut short", {lengthField(8).substr(0, 3)}, std::nullopt, ""},
         {"payload cut short", {lengthField(8) + "pro"}, std::nullopt, ""},
         {"too long", {bufferMessage(longest + "x")}, std::nullopt, ""},
-        {"reply the client does not read yet", {bufferMessage("big")}, std::nullopt,
+        {"reply the client does not read yet",
+         {bufferMessage("big")},
+         std::nullopt,
          "big --> ok\n"},
     };
     for (const Case& c : cases) {

@@ -2,8 +2,8 @@
 
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,7 +88,8 @@ public:
     bool beginRest() {
         const int64_t now = Clock::now().time_since_epoch().count();
         int64_t until = restUntil_.load();
-        const int64_t next = now + std::chrono::duration_cast<Clock::duration>(kExhaustedPause).count();
+        const int64_t next =
+            now + std::chrono::duration_cast<Clock::duration>(kExhaustedPause).count();
         return until <= now && restUntil_.compare_exchange_strong(until, next);
     }
 
@@ -115,8 +116,8 @@ public:
     }
 
     // For the loop: everything handed over since the last call.
-    void takeMail(std::vector<PendingRequest>* slow, std::vector<domain_socket::UnsentReply>* replies,
-                  bool* shortOfDescriptors) {
+    void takeMail(std::vector<PendingRequest>* slow,
+                  std::vector<domain_socket::UnsentReply>* replies, bool* shortOfDescriptors) {
         uint64_t count = 0;
         // Only resets the eventfd; EAGAIN when there was nothing is fine.
         while (read(wakeLoop_.get(), &count, sizeof count) < 0 && errno == EINTR) {
@@ -132,7 +133,7 @@ private:
     std::atomic<bool> short_{false};
     std::atomic<int64_t> restUntil_{0};  // steady clock ticks
     std::mutex mutex_;
-    std::vector<PendingRequest> slow_;                  // guarded by mutex_
+    std::vector<PendingRequest> slow_;                 // guarded by mutex_
     std::vector<domain_socket::UnsentReply> replies_;  // guarded by mutex_
 };
 
@@ -211,16 +212,13 @@ struct Draining {
 class ServiceLoop {
 public:
     ServiceLoop(Acceptor& acceptor, StopSignals& stopSignals, WorkerPool& pool,
-                const CommandsFactory& factory, Shared& shared,
-                std::chrono::milliseconds stopGrace, rlim_t descriptorLimit)
+                const CommandsFactory& factory, Shared& shared, std::chrono::milliseconds stopGrace)
         : acceptor_(acceptor),
           stopSignals_(stopSignals),
           pool_(pool),
           factory_(factory),
           shared_(shared),
-          stopGrace_(stopGrace),
-          heldAtMost_(descriptorLimit > 2 * kDescriptorReserve ? descriptorLimit - kDescriptorReserve
-                                                                : descriptorLimit / 2) {}
+          stopGrace_(stopGrace) {}
 
     // Creates the epoll instance and watches the stop signals and the hand-overs. Returns false
     // after printing the reason with perror.
@@ -241,6 +239,7 @@ private:
     void drain(std::map<uint64_t, Draining>::iterator draining);
     void dispatch(PendingRequest request);
     PendingRequest release(Pending request);
+    size_t heldAtMost() const;
     void makeRoom(size_t wanted);
     void closeExpired(Clock::time_point now);
     void takeStopSignals();
@@ -257,8 +256,6 @@ private:
     const CommandsFactory& factory_;
     Shared& shared_;
     const std::chrono::milliseconds stopGrace_;
-    // How many connections the loop may hold before it closes the oldest idle ones.
-    const size_t heldAtMost_;
     velk::kit::ScopedFd epoll_;
     // Connections whose line is still arriving, and replies still going out: each oldest
     // first, which is also the order of their deadlines.
@@ -353,7 +350,7 @@ void ServiceLoop::adopt(PendingRequest request) {
     if (stopBy_) {
         return;  // a stopping service takes no new requests; the connection closes
     }
-    makeRoom(heldAtMost_ - 1);
+    makeRoom(heldAtMost() - 1);
     const uint64_t key = nextKey_++;
     Pending pending;
     try {
@@ -373,7 +370,8 @@ void ServiceLoop::adopt(domain_socket::UnsentReply reply) {
     const uint64_t key = nextKey_++;
     std::map<uint64_t, Draining>::iterator out;
     try {
-        out = draining_.try_emplace(key, Draining{std::move(reply), Clock::now() + kConnectionTimeout})
+        out = draining_
+                  .try_emplace(key, Draining{std::move(reply), Clock::now() + kConnectionTimeout})
                   .first;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "Cannot keep a reply: %s\n", error.what());
@@ -433,6 +431,17 @@ PendingRequest ServiceLoop::release(Pending request) {
     PendingRequest released = std::move(request->second);
     pending_.erase(request);
     return released;
+}
+
+// How many connections the loop may hold before it closes the oldest idle ones. Read afresh
+// each time: the limit may be changed while the service runs (setFdLimit of its own pid).
+size_t ServiceLoop::heldAtMost() const {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return SIZE_MAX;  // cannot fail for RLIMIT_NOFILE; accept's EMFILE still makes room
+    }
+    const rlim_t soft = limit.rlim_cur;
+    return soft > 2 * kDescriptorReserve ? soft - kDescriptorReserve : soft / 2 + 1;
 }
 
 // Closes the oldest connections still sending their line until the loop holds at most
@@ -527,23 +536,20 @@ void ServiceLoop::unwatch(int fd) {
     epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
 }
 
-// Raises the soft open-file limit to the hard one, so that thousands of clients fit; returns
-// the soft limit in force.
-rlim_t raiseDescriptorLimit() {
+// Raises the soft open-file limit to the hard one, so that thousands of clients fit. A failure
+// leaves the service with the limit it was given.
+void raiseDescriptorLimit() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
         std::perror("getrlimit");
-        return 1024;
+        return;
     }
     if (limit.rlim_cur < limit.rlim_max) {
-        const rlim_t soft = limit.rlim_cur;
         limit.rlim_cur = limit.rlim_max;
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
             std::perror("setrlimit");
-            return soft;
         }
     }
-    return limit.rlim_cur;
 }
 
 void ignoreSignal(int) {}
@@ -565,7 +571,7 @@ void catchBrokenPipes() {
 
 int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGrace) {
     catchBrokenPipes();
-    const rlim_t descriptorLimit = raiseDescriptorLimit();
+    raiseDescriptorLimit();
     // Before the workers start, so that they inherit the unblocked signals.
     StopSignals stopSignals;
     if (!stopSignals.install()) {
@@ -577,27 +583,26 @@ int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGra
         return -1;
     }
     Shared shared(std::move(wakeLoop));
+    std::unique_ptr<WorkerPool> pool;
+    try {
+        pool = std::make_unique<WorkerPool>(kServiceWorkers);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "Cannot start the workers: %s\n", error.what());
+        return -1;
+    }
     Acceptor acceptor;
     if (!acceptor.bind()) {
         return -1;
     }
-    const IdleWork serve{acceptor.descriptor(),
-                         [&] { serveWaiting(acceptor, factory, shared); }};
-    std::unique_ptr<WorkerPool> pool;
-    try {
-        pool = std::make_unique<WorkerPool>(kServiceWorkers, &serve);
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "Cannot start the workers: %s\n", error.what());
-        acceptor.close();
-        return -1;
-    }
-    ServiceLoop loop(acceptor, stopSignals, *pool, factory, shared, stopGrace, descriptorLimit);
-    if (!loop.setUp()) {
+    const IdleWork serve{acceptor.descriptor(), [&] { serveWaiting(acceptor, factory, shared); }};
+    ServiceLoop loop(acceptor, stopSignals, *pool, factory, shared, stopGrace);
+    if (!pool->takeUpIdleWork(&serve) || !loop.setUp()) {
         pool->dropIdleWork();
         while (shared.accepting.load() > 0) {
             std::this_thread::yield();
         }
         acceptor.close();
+        // The workers finish what they accepted before they are joined.
         return -1;
     }
     return loop.run();

@@ -23,25 +23,16 @@ velk::kit::ScopedFd checked(int fd, const char* what) {
     return velk::kit::ScopedFd(fd);
 }
 
-void watch(int epoll, int fd, uint32_t events, uint64_t key) {
-    epoll_event event{};
-    event.events = events;
-    event.data.u64 = key;
-    if (epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
-        throw std::system_error(errno, std::generic_category(), "epoll_ctl");
-    }
-}
-
 }  // namespace
 
-Worker::Worker(const IdleWork* idle)
-    : idle_(idle),
-      events_(checked(epoll_create1(EPOLL_CLOEXEC), "epoll_create1")),
+Worker::Worker()
+    : events_(checked(epoll_create1(EPOLL_CLOEXEC), "epoll_create1")),
       wakeUp_(checked(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd")) {
-    watch(events_.get(), wakeUp_.get(), EPOLLIN, kWakeUpKey);
-    if (idle_ != nullptr) {
-        // Exclusive: a readiness wakes one waiting worker (or a few), not all of them.
-        watch(events_.get(), idle_->descriptor, EPOLLIN | EPOLLEXCLUSIVE, kIdleWorkKey);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kWakeUpKey;
+    if (epoll_ctl(events_.get(), EPOLL_CTL_ADD, wakeUp_.get(), &event) != 0) {
+        throw std::system_error(errno, std::generic_category(), "epoll_ctl");
     }
     // Started last so that the loop never sees a member before its construction.
     thread_ = std::thread(&Worker::run, this);
@@ -83,10 +74,24 @@ bool Worker::stopping() const {
     return stop_;
 }
 
+bool Worker::takeUpIdleWork(const IdleWork* idle) {
+    // Stored before the descriptor is watched: the thread reads it only for its events.
+    idle_.store(idle);
+    epoll_event event{};
+    // Exclusive: a readiness wakes one waiting worker (or a few), not all of them.
+    event.events = EPOLLIN | EPOLLEXCLUSIVE;
+    event.data.u64 = kIdleWorkKey;
+    if (epoll_ctl(events_.get(), EPOLL_CTL_ADD, idle->descriptor, &event) != 0) {
+        std::perror("epoll_ctl");
+        return false;
+    }
+    return true;
+}
+
 void Worker::dropIdleWork() {
-    if (idle_ != nullptr) {
+    if (const IdleWork* idle = idle_.load(); idle != nullptr) {
         // Fails only when it was never watched, which leaves nothing to undo.
-        epoll_ctl(events_.get(), EPOLL_CTL_DEL, idle_->descriptor, nullptr);
+        epoll_ctl(events_.get(), EPOLL_CTL_DEL, idle->descriptor, nullptr);
     }
 }
 
@@ -138,9 +143,9 @@ void Worker::waitForWork() {
             // Only resets the eventfd; EAGAIN when another wake-up took it first is fine.
             while (read(wakeUp_.get(), &posted, sizeof posted) < 0 && errno == EINTR) {
             }
-        } else if (idle_ != nullptr) {
+        } else if (const IdleWork* idle = idle_.load(); idle != nullptr) {
             load_.fetch_add(1, std::memory_order_relaxed);
-            idle_->onReady();
+            idle->onReady();
             load_.fetch_sub(1, std::memory_order_relaxed);
         }
     }
@@ -157,10 +162,19 @@ size_t checkedCount(size_t count) {
 
 }  // namespace
 
-WorkerPool::WorkerPool(size_t count, const IdleWork* idle) {
+WorkerPool::WorkerPool(size_t count) {
     for (size_t built = 0; built < checkedCount(count); ++built) {
-        workers_.emplace_back(idle);
+        workers_.emplace_back();
     }
+}
+
+bool WorkerPool::takeUpIdleWork(const IdleWork* idle) {
+    for (Worker& worker : workers_) {
+        if (!worker.takeUpIdleWork(idle)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void WorkerPool::dropIdleWork() {

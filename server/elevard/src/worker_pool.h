@@ -25,9 +25,8 @@ struct IdleWork {
 // thread-safe. Never copied or moved.
 class Worker {
 public:
-    // `idle`, when given, must outlive the worker. Throws std::system_error when the thread or
-    // the descriptors it waits on cannot be had.
-    explicit Worker(const IdleWork* idle = nullptr);
+    // Throws std::system_error when the thread or the descriptors it waits on cannot be had.
+    Worker();
     // Stops the thread (see stop()); tasks still queued are dropped without running.
     ~Worker();
     Worker(const Worker&) = delete;
@@ -52,6 +51,10 @@ public:
     // True once stop() has been called.
     bool stopping() const;
 
+    // Takes up `idle` (which must outlive the worker) from now on; at most once. Returns false,
+    // after printing the reason with perror, when its descriptor cannot be watched.
+    bool takeUpIdleWork(const IdleWork* idle);
+
     // No longer takes up the idle work; a call of onReady already under way finishes. Returns
     // at once.
     void dropIdleWork();
@@ -65,7 +68,7 @@ private:
     void waitForWork();
     void wake();
 
-    const IdleWork* idle_;
+    std::atomic<const IdleWork*> idle_{nullptr};
     velk::kit::ScopedFd events_;  // epoll: wakeUp_, and the idle work's descriptor
     velk::kit::ScopedFd wakeUp_;  // eventfd, written by post() and stop()
     std::thread thread_;
@@ -80,10 +83,9 @@ private:
 // own and never holds two workers' locks at once.
 class WorkerPool {
 public:
-    // Starts `count` workers at once, taking up `idle` when given (it must outlive the pool).
-    // Throws std::invalid_argument when `count` is 0 and std::system_error when a worker cannot
-    // start (the workers already started are joined).
-    explicit WorkerPool(size_t count, const IdleWork* idle = nullptr);
+    // Starts `count` workers at once. Throws std::invalid_argument when `count` is 0 and
+    // std::system_error when a worker cannot start (the workers already started are joined).
+    explicit WorkerPool(size_t count);
     // Stops and joins the workers in index order.
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
@@ -99,6 +101,11 @@ public:
 
     // Worker `index` (less than count()), for inspection.
     const Worker& worker(size_t index) const { return workers_[index]; }
+
+    // Every worker takes up `idle` (which must outlive the pool) from now on. Returns false,
+    // after printing the reason with perror, when a worker could not; dropIdleWork() then undoes
+    // it for the others.
+    bool takeUpIdleWork(const IdleWork* idle);
 
     // No worker takes up the idle work any more once this returns, except those whose onReady
     // is already under way.

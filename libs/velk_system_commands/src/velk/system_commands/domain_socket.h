@@ -73,7 +73,7 @@ public:
     UnsentReply& operator=(const UnsentReply&) = delete;
 
     int socket = -1;
-    std::string bytes;       // not yet written, in order; `written` of them are out
+    std::string bytes;  // not yet written, in order; `written` of them are out
     size_t written = 0;
     size_t lengthBytes = 0;  // how many leading bytes of `bytes` belong to a length field
     int descriptor = -1;     // passed once every byte is out; -1 for none

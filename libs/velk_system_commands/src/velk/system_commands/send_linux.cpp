@@ -60,8 +60,8 @@ bool sendParts(int socket, iovec* parts, size_t count, size_t lengthBytes) {
             (deferred->deferred() || errno == EAGAIN || errno == EWOULDBLOCK)) {
             for (; count > 0; ++parts, --count) {
                 const size_t field = lengthBytes > sentTotal ? lengthBytes - sentTotal : 0;
-                if (!deferred->keepBytes(static_cast<const char*>(parts->iov_base),
-                                         parts->iov_len, std::min(field, parts->iov_len), what)) {
+                if (!deferred->keepBytes(static_cast<const char*>(parts->iov_base), parts->iov_len,
+                                         std::min(field, parts->iov_len), what)) {
                     return false;
                 }
                 sentTotal += parts->iov_len;
@@ -84,9 +84,9 @@ bool sendParts(int socket, iovec* parts, size_t count, size_t lengthBytes) {
 // payload).
 long sendData(int socket, const WriteRequest* request) {
     int64_t length = request->size;
-    iovec parts[2] = {{&length, sizeof length},
-                      {const_cast<void*>(request->source),
-                       length > 0 ? static_cast<size_t>(length) : 0}};
+    iovec parts[2] = {
+        {&length, sizeof length},
+        {const_cast<void*>(request->source), length > 0 ? static_cast<size_t>(length) : 0}};
     if (!sendParts(socket, parts, length > 0 ? 2 : 1, sizeof length)) {
         return -1;
     }
@@ -212,8 +212,7 @@ bool DeferredSends::holdSocket(const char* what) {
     return true;
 }
 
-bool DeferredSends::keepBytes(const char* data, size_t size, size_t lengthBytes,
-                              const char* what) {
+bool DeferredSends::keepBytes(const char* data, size_t size, size_t lengthBytes, const char* what) {
     if (!holdSocket(what)) {
         return false;
     }
@@ -235,9 +234,9 @@ bool DeferredSends::keepDescriptor(int fd) {
 
 Progress sendUnsent(UnsentReply* reply) {
     while (reply->written < reply->bytes.size()) {
-        const ssize_t sent = ::send(reply->socket, reply->bytes.data() + reply->written,
-                                    reply->bytes.size() - reply->written,
-                                    MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t sent =
+            ::send(reply->socket, reply->bytes.data() + reply->written,
+                   reply->bytes.size() - reply->written, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0 && errno == EINTR) {
             continue;
         }
