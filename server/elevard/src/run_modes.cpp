@@ -1,11 +1,41 @@
 #include "run_modes.h"
 
+#include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <utility>
 
 #include "commands.h"
+
+namespace {
+
+// Writes `line` to standard output whole. Lines up to PIPE_BUF bytes go out in one write, which
+// the journal's pipe never mixes with another thread's, and so without stdout's lock, which
+// sixteen workers printing at once would contend for on every request; longer lines are written
+// under that lock.
+void printLine(const std::string& line) {
+    const bool locked = line.size() > PIPE_BUF;
+    if (locked) {
+        flockfile(stdout);
+    }
+    for (size_t done = 0; done < line.size();) {
+        const ssize_t written = write(STDOUT_FILENO, line.data() + done, line.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            break;  // like printf, a failed outcome line does not fail the command
+        }
+        done += static_cast<size_t>(written);
+    }
+    if (locked) {
+        funlockfile(stdout);
+    }
+}
+
+}  // namespace
 
 int executeCommand(const CommandsFactory& factory, const std::string& command,
                    velk::kit::ScopedFd socket) {
@@ -16,7 +46,8 @@ int executeCommand(const CommandsFactory& factory, const std::string& command,
     }
     Result result = execute(context);
     if (!isDirect(context)) {
-        std::printf("%s --> %s\n", shownCommand(context).c_str(), toString(result).c_str());
+        // Cut at a NUL byte the client may have sent, as "%s" would.
+        printLine(std::string(shownCommand(context).c_str()) + " --> " + toString(result) + "\n");
     }
     return result == Result::ok ? 0 : -1;
 }

@@ -244,6 +244,8 @@ private:
     void closeExpired(Clock::time_point now);
     void takeStopSignals();
     void beginStop();
+    // Stops the workers accepting, then closes the listening socket.
+    void closeListener();
     [[noreturn]] void stopAtOnce(const char* reason);
     bool finished();
     int waitMilliseconds(Clock::time_point now) const;
@@ -478,6 +480,14 @@ void ServiceLoop::takeStopSignals() {
 void ServiceLoop::beginStop() {
     shared_.stopping = true;
     stopBy_ = Clock::now() + stopGrace_;
+    closeListener();
+    while (!pending_.empty()) {
+        release(pending_.begin());
+    }
+}
+
+void ServiceLoop::closeListener() {
+    shared_.stopping = true;
     pool_.dropIdleWork();
     // A worker may be inside accept on the listening socket: it must not find its number
     // closed, or given to another file, under it. Accepts never block, so this is short.
@@ -485,17 +495,12 @@ void ServiceLoop::beginStop() {
         std::this_thread::yield();
     }
     acceptor_.close();
-    while (!pending_.empty()) {
-        release(pending_.begin());
-    }
 }
 
 void ServiceLoop::stopAtOnce(const char* reason) {
     std::fprintf(stderr, "Stopping at once, %zu requests unfinished: %s\n",
                  shared_.unfinished.load(), reason);
-    if (shared_.accepting.load() == 0) {
-        acceptor_.close();
-    }
+    closeListener();
     // The workers may be in the middle of commands: nothing may be torn down under them.
     _exit(kForcedStopStatus);
 }
