@@ -2,8 +2,10 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -34,10 +36,13 @@ PendingRequest::PendingRequest(velk::kit::ScopedFd socket,
 PendingRequest::State PendingRequest::readAvailable() {
     for (;;) {
         const bool inLength = lengthFieldReceived_ < sizeof lengthField_;
-        void* into = inLength ? static_cast<void*>(lengthField_ + lengthFieldReceived_)
-                              : static_cast<void*>(line_.data() + lineReceived_);
-        const size_t wanted =
-            inLength ? sizeof lengthField_ - lengthFieldReceived_ : line_.size() - lineReceived_;
+        // While the length is incomplete, the read takes a short line with it, so that most
+        // requests cost one read; a longer line is read straight into its string.
+        unsigned char early[sizeof lengthField_ + kShortLine];
+        const size_t missing = sizeof lengthField_ - lengthFieldReceived_;
+        void* into =
+            inLength ? static_cast<void*>(early) : static_cast<void*>(line_.data() + lineReceived_);
+        const size_t wanted = inLength ? missing + kShortLine : line_.size() - lineReceived_;
         const ssize_t got = recv(socket_.get(), into, wanted, MSG_DONTWAIT);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -48,21 +53,33 @@ PendingRequest::State PendingRequest::readAvailable() {
         if (got <= 0) {
             return State::refused;
         }
-        if (inLength) {
-            lengthFieldReceived_ += static_cast<size_t>(got);
-            if (lengthFieldReceived_ < sizeof lengthField_) {
-                continue;
-            }
-            if (!sizeLine()) {
-                return State::refused;
-            }
-        } else {
+        if (!inLength) {
             lineReceived_ += static_cast<size_t>(got);
+        } else if (!takeEarly(early, static_cast<size_t>(got))) {
+            return State::refused;
+        } else if (lengthFieldReceived_ < sizeof lengthField_) {
+            continue;
         }
         if (lineReceived_ == line_.size()) {
             return State::complete;
         }
     }
+}
+
+bool PendingRequest::takeEarly(const unsigned char* bytes, size_t count) {
+    const size_t field = std::min(count, sizeof lengthField_ - lengthFieldReceived_);
+    std::memcpy(lengthField_ + lengthFieldReceived_, bytes, field);
+    lengthFieldReceived_ += field;
+    if (lengthFieldReceived_ < sizeof lengthField_) {
+        return true;
+    }
+    if (!sizeLine()) {
+        return false;
+    }
+    // Whatever came after the line is dropped: a connection carries one request.
+    lineReceived_ = std::min(count - field, line_.size());
+    std::memcpy(line_.data(), bytes + field, lineReceived_);
+    return true;
 }
 
 bool PendingRequest::sizeLine() {

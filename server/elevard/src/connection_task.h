@@ -42,8 +42,8 @@ public:
     PendingRequest(velk::kit::ScopedFd socket, std::chrono::steady_clock::time_point accepted);
 
     // Reads whatever has arrived, without blocking, up to the end of the command line; bytes
-    // the client sent after it stay unread. Once it has returned complete or refused, the
-    // request must not be read again.
+    // the client sent after it may be read with it and are dropped. Once it has returned
+    // complete or refused, the request must not be read again.
     State readAvailable();
 
     // When the command line must be complete: kConnectionTimeout after the connection was
@@ -60,6 +60,12 @@ public:
     velk::kit::ScopedFd takeSocket() { return std::move(socket_); }
 
 private:
+    // A line this short comes in the same read as its length field.
+    static constexpr size_t kShortLine = 248;
+
+    // Takes `count` bytes read while the length field was incomplete: the rest of the field,
+    // then the start of the line once it is sized. False to refuse.
+    bool takeEarly(const unsigned char* bytes, size_t count);
     // Sizes line_ for the length that the complete length field announces; false to refuse.
     bool sizeLine();
 
