@@ -55,13 +55,14 @@ std::string protectedState() {
 // /etc/velk_ini, /proc, and the work folder /tmp/w with links to the protected place in the
 // first, a middle and the last component, and folders whose real path passes PATH_MAX: s leads
 // down 15 of them, s/t the rest, and x at the bottom to /srv/protected. m/share is a tmpfs of
-// its own, b/bound the protected folder bound there, h/hard a second link to the protected
-// file and h2/own2 one to a file of the work folder.
+// its own, b/bound the protected folder bound there, fb/file the protected file, h/hard a second
+// link to the protected file and h2/own2 one to a file of the work folder.
 const char* const kTestRoot = R"(set -e; cd /tmp/root
 mkdir -p srv/protected/sub tmp/w/d etc/velk_ini proc tmp/w/m/share tmp/w/b/bound tmp/w/h tmp/w/h2
 echo keep > srv/protected/file; echo keep > srv/protected/sub/file; echo x > tmp/w/d/f
 mount -t tmpfs share tmp/w/m/share; echo keep > tmp/w/m/share/f; echo x > tmp/w/m/g
-mount --bind srv/protected tmp/w/b/bound; ln srv/protected/file tmp/w/h/hard
+mount --bind srv/protected tmp/w/b/bound; mkdir tmp/w/fb; touch tmp/w/fb/file
+mount --bind srv/protected/file tmp/w/fb/file; ln srv/protected/file tmp/w/h/hard
 echo x > tmp/w/h2/own; ln tmp/w/h2/own tmp/w/h2/own2; ln -s /tmp tmp/w/totop
 ln -s /srv/protected l; ln -s /etc etc/velk_ini/up; cd tmp/w
 ln -s /srv/protected mid; ln -s /srv/protected/file last; ln -s ../../srv/protected rel
@@ -152,6 +153,12 @@ TEST(OwnershipGuardTest, AllowedChangesTreatLinksLikeTheCommandsDid) {
         {[](auto& c) { return c.changeOwner("/tmp/w/b", 4, 4, true); },
          "chown -R 4:4 /tmp/w/b: /tmp/w/b/bound left alone: it is the root of another mount"
          " | /tmp/w/b dir 4:4"},
+        {[](auto& c) { return c.changeOwner("/tmp/w/fb", 4, 4, true); },
+         "chown -R 4:4 /tmp/w/fb: /tmp/w/fb/file left alone: it is the root of another mount"
+         " | /tmp/w/fb dir 4:4"},
+        {[](auto& c) { return c.removePath("/tmp/w/fb"); },
+         "rm -rf /tmp/w/fb: /tmp/w/fb/file left alone: it is the root of another mount"
+         " | /tmp/w/fb/file file 0:0"},
         {[](auto& c) { return c.removePath("/tmp/w/m/share"); },
          "rm -rf /tmp/w/m/share: /tmp/w/m/share left alone: it is the root of another mount"
          " | /tmp/w/m/share/f file 0:0"},

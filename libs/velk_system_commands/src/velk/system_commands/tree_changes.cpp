@@ -215,7 +215,8 @@ int removeTree(int folder, const std::string& name, std::string* failedEntry) {
             errno == ENOENT) {
             return 0;
         }
-        return errno;
+        // On Linux only a mount point (a file bound over a name of the tree) is busy here.
+        return errno == EBUSY ? kOtherMount : errno;
     };
     return changeTree(folder, name, remove, failedEntry);
 }
