@@ -37,11 +37,10 @@ bool isServed(const sockaddr_un& address) {
     if (!probe.valid()) {
         return false;  // bind will fail alike and say why
     }
-    int result;
-    do {
-        result =
-            ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } while (result != 0 && errno == EINTR);
+    // A local connect on a non-blocking socket completes or fails at once; it is not retried,
+    // as a connect interrupted by a signal goes on by itself.
+    const int result =
+        ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     return result == 0 || errno == EAGAIN;
 }
 
