@@ -8,6 +8,9 @@
 #include <utility>
 
 #include "commands.h"
+#include "velk/system_commands/shell_text.h"
+
+using velk::system_commands::detail::escapeControls;
 
 namespace {
 
@@ -41,13 +44,14 @@ int executeCommand(const CommandsFactory& factory, const std::string& command,
                    velk::kit::ScopedFd socket) {
     std::shared_ptr<ExecutableCommandContext> context = factory.get(command, std::move(socket));
     if (!context) {
-        std::printf("Command %s not found\n", command.c_str());
+        std::printf("Command %s not found\n", escapeControls(command, true).c_str());
         return -1;
     }
     Result result = execute(context);
     if (!isDirect(context)) {
-        // Cut at a NUL byte the client may have sent, as "%s" would.
-        printLine(std::string(shownCommand(context).c_str()) + " --> " + toString(result) + "\n");
+        // A client's line must not end the outcome line early nor add one of its own; the
+        // newline that ends a line sent from a shell stays.
+        printLine(escapeControls(shownCommand(context), true) + " --> " + toString(result) + "\n");
     }
     return result == Result::ok ? 0 : -1;
 }
