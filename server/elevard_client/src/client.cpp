@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 
 #include "json_output.h"
 #include "velk/system_commands/number_word.h"
@@ -43,6 +42,24 @@ Outcome malformed(const std::string& what, const std::string& bytes) {
     outcome.err = "elevard-client: malformed reply (" + what + "):\n" + hexDump(bytes);
     outcome.json = jsonError("malformedReply", what);
     return outcome;
+}
+
+// The name of `error` as the library spells it.
+const char* errorName(elevard::ClientError error) {
+    using elevard::ClientError;
+    switch (error) {
+        case ClientError::notConnected:
+            return "notConnected";
+        case ClientError::unsendable:
+            return "unsendable";
+        case ClientError::closedWithoutReply:
+            return "closedWithoutReply";
+        case ClientError::malformedReply:
+            return "malformedReply";
+        case ClientError::timedOut:
+            return "timedOut";
+    }
+    return "unknown";
 }
 
 // A success flag that ends the --json members of a decoded reply.
@@ -134,45 +151,52 @@ std::string wrapped(const std::string& text, size_t indent, size_t width) {
     return result;
 }
 
-// What --help shows for each command's reply and what counts as success.
-const char* replyDescription(const std::string& name) {
-    static const std::map<std::string, const char*> descriptions = {
-        {"mkdir", kIsOne},
-        {"rm", kIsOne},
-        {"chown", kIsOne},
-        {"mount",
-         "the result's name and number: success (0) mounted, permissionDenied (1), otherError "
-         "(2) refused or another error; success when 0"},
-        {"mv", kIsOne},
-        {"open",
-         "the path of the received descriptor, with --cat followed by the file's content; "
-         "success when a descriptor arrived. <mode> is the numeric open flags (0 read, 1 "
-         "write, 2 read-write, 64 create: 66 is read-write and create)"},
-        {"freeSpace", "the number of bytes; success when above 0"},
-        {"totalSpace", "the number of bytes; success when above 0"},
-        {"exists", kIsOne},
-        {"stat", "exists=0|1 type=file|directory|other size=BYTES; success whenever a reply came"},
-        {"list",
-         "one line per entry: path TAB size TAB isdir (1 or 0); success whenever a reply came"},
-        {"devicePath", "the device path; success when it is not empty"},
-        {"size", "the number of bytes; success when 0 or more"},
-        {"setFdLimit",
-         "the number; success when it equals <value> (on failure the service answers its own "
-         "soft limit)"},
-        {"dmiInfo",
-         "a line of part numbers, then a line of serial numbers (the values of each joined "
-         "without separator); success when the reply is not empty"},
-        {"umount", kUnmountCodes},
-        {"unmount", kUnmountCodes},
-        {"install",
-         "no reply: dpkg runs on the service's side and its output and outcome show only on the "
-         "service's output; exit status 3"},
-        {"help",
-         "no reply: the service prints its help on its own output (elevard help prints it "
-         "here); exit status 3"},
-    };
-    auto found = descriptions.find(name);
-    return found == descriptions.end() ? "" : found->second;
+// What --help shows for each command's reply and what counts as success. Every command of the
+// table has its case, so one added without a description fails the build.
+const char* replyDescription(CommandId id) {
+    switch (id) {
+        case CommandId::makeDirectory:
+        case CommandId::removePath:
+        case CommandId::changeOwner:
+        case CommandId::rename:
+        case CommandId::exists:
+            return kIsOne;
+        case CommandId::mount:
+            return "the result's name and number: success (0) mounted, permissionDenied (1), "
+                   "otherError (2) refused or another error; success when 0";
+        case CommandId::open:
+            return "the path of the received descriptor, with --cat followed by the file's "
+                   "content; success when a descriptor arrived. <mode> is the numeric open flags "
+                   "(0 read, 1 write, 2 read-write, 64 create: 66 is read-write and create)";
+        case CommandId::freeSpace:
+        case CommandId::totalSpace:
+            return "the number of bytes; success when above 0";
+        case CommandId::stat:
+            return "exists=0|1 type=file|directory|other size=BYTES; success whenever a reply "
+                   "came";
+        case CommandId::list:
+            return "one line per entry: path TAB size TAB isdir (1 or 0); success whenever a "
+                   "reply came";
+        case CommandId::devicePath:
+            return "the device path; success when it is not empty";
+        case CommandId::size:
+            return "the number of bytes; success when 0 or more";
+        case CommandId::setFdLimit:
+            return "the number; success when it equals <value> (on failure the service answers "
+                   "its own soft limit)";
+        case CommandId::dmiInfo:
+            return "a line of part numbers, then a line of serial numbers (the values of each "
+                   "joined without separator); success when the reply is not empty";
+        case CommandId::unmount:
+            return kUnmountCodes;
+        case CommandId::install:
+            return "no reply: dpkg runs on the service's side and its output and outcome show "
+                   "only on the service's output; exit status 3";
+        case CommandId::help:
+            return "no reply: the service prints its help on its own output (elevard help "
+                   "prints it here); exit status 3";
+    }
+    return "";
 }
 
 // `text` as a whole number of seconds from 1 to a day's worth, or nullopt.
@@ -295,8 +319,6 @@ Outcome decodeInteger(const CommandInfo& command, const std::vector<std::string>
 }
 
 Outcome noReply(elevard::ClientError error, const std::string& message) {
-    static const char* const names[] = {"notConnected", "unsendable", "closedWithoutReply",
-                                        "malformedReply", "timedOut"};
     Outcome outcome;
     outcome.status = kNoReply;
     outcome.err = error == elevard::ClientError::closedWithoutReply
@@ -309,7 +331,7 @@ Outcome noReply(elevard::ClientError error, const std::string& message) {
             "ask an administrator to add your account (usermod -aG quorvath USER) and log in "
             "again\n";
     }
-    outcome.json = jsonError(names[static_cast<int>(error)], message);
+    outcome.json = jsonError(errorName(error), message);
     return outcome;
 }
 
@@ -438,7 +460,7 @@ Commands and what is printed for their replies:
         for (const char* name : {command.name, command.alias}) {
             if (name != nullptr) {
                 text += std::string("  ") + name + (arguments.empty() ? "" : " ") + arguments +
-                        "\n" + wrapped(replyDescription(name), 6, 96);
+                        "\n" + wrapped(replyDescription(command.id), 6, 96);
             }
         }
     }
