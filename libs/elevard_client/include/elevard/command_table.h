@@ -132,176 +132,40 @@ struct CommandInfo {
 };
 
 namespace table_detail {
+
+using C = CommandId;
 using K = ReplyKind;
 using S = SuccessRule;
-using C = CommandId;
+
+// clang-format off
+inline constexpr std::array<CommandInfo, 18> kRows = {{
+    // id            name          alias      arguments                                   required numeric reply          success            direct
+    {C::makeDirectory, "mkdir",      nullptr,   {"path"},                                   1, 0,      K::integer,    S::isOne,          false},
+    {C::removePath,    "rm",         nullptr,   {"path"},                                   1, 0,      K::integer,    S::isOne,          false},
+    {C::changeOwner,   "chown",      nullptr,   {"path", "uid", "gid", "opt_recursive"},    3, 0b0110, K::integer,    S::isOne,          false},
+    {C::mount,         "mount",      nullptr,   {"url", "path", "opt_user", "opt_password"}, 2, 0,     K::integer,    S::isZero,         false},
+    {C::rename,        "mv",         nullptr,   {"source_path", "target_path"},             2, 0,      K::integer,    S::isOne,          false},
+    {C::open,          "open",       nullptr,   {"file_path", "mode"},                      2, 0b10,   K::descriptor, S::notEmpty,       false},
+    {C::freeSpace,     "freeSpace",  nullptr,   {"path"},                                   1, 0,      K::integer,    S::positive,       false},
+    {C::totalSpace,    "totalSpace", nullptr,   {"path"},                                   1, 0,      K::integer,    S::positive,       false},
+    {C::exists,        "exists",     nullptr,   {"path"},                                   1, 0,      K::integer,    S::isOne,          false},
+    {C::stat,          "stat",       nullptr,   {"path"},                                   1, 0,      K::stat,       S::always,         false},
+    {C::list,          "list",       nullptr,   {"path"},                                   1, 0,      K::list,       S::always,         false},
+    {C::devicePath,    "devicePath", nullptr,   {"path"},                                   1, 0,      K::text,       S::notEmpty,       false},
+    {C::size,          "size",       nullptr,   {"path"},                                   1, 0,      K::integer,    S::nonNegative,    false},
+    {C::setFdLimit,    "setFdLimit", nullptr,   {"pid", "value"},                           2, 0b11,   K::integer,    S::equalsAskedFor, false},
+    {C::dmiInfo,       "dmiInfo",    nullptr,   {},                                         0, 0,      K::dmiInfo,    S::notEmpty,       false},
+    {C::unmount,       "umount",     "unmount", {"path"},                                   1, 0,      K::integer,    S::isZero,         false},
+    // "force" has no "opt_" prefix, so the service's help shows it as if it were required.
+    {C::install,       "install",    nullptr,   {"deb_path", "force"},                      1, 0,      K::none,       S::always,         true},
+    {C::help,          "help",       nullptr,   {},                                         0, 0,      K::none,       S::always,         true},
+}};
+// clang-format on
+
 }  // namespace table_detail
 
-inline constexpr std::array<CommandInfo, 18> kCommands = {{
-    {table_detail::C::makeDirectory,
-     "mkdir",
-     nullptr,
-     {"path"},
-     1,
-     0,
-     table_detail::K::integer,
-     table_detail::S::isOne,
-     false},
-    {table_detail::C::removePath,
-     "rm",
-     nullptr,
-     {"path"},
-     1,
-     0,
-     table_detail::K::integer,
-     table_detail::S::isOne,
-     false},
-    {table_detail::C::changeOwner,
-     "chown",
-     nullptr,
-     {"path", "uid", "gid", "opt_recursive"},
-     3,
-     0b0110,
-     table_detail::K::integer,
-     table_detail::S::isOne,
-     false},
-    {table_detail::C::mount,
-     "mount",
-     nullptr,
-     {"url", "path", "opt_user", "opt_password"},
-     2,
-     0,
-     table_detail::K::integer,
-     table_detail::S::isZero,
-     false},
-    {table_detail::C::rename,
-     "mv",
-     nullptr,
-     {"source_path", "target_path"},
-     2,
-     0,
-     table_detail::K::integer,
-     table_detail::S::isOne,
-     false},
-    {table_detail::C::open,
-     "open",
-     nullptr,
-     {"file_path", "mode"},
-     2,
-     0b10,
-     table_detail::K::descriptor,
-     table_detail::S::notEmpty,
-     false},
-    {table_detail::C::freeSpace,
-     "freeSpace",
-     nullptr,
-     {"path"},
-     1,
-     0,
-     table_detail::K::integer,
-     table_detail::S::positive,
-     false},
-    {table_detail::C::totalSpace,
-     "totalSpace",
-     nullptr,
-     {"path"},
-     1,
-     0,
-     table_detail::K::integer,
-     table_detail::S::positive,
-     false},
-    {table_detail::C::exists,
-     "exists",
-     nullptr,
-     {"path"},
-     1,
-     0,
-     table_detail::K::integer,
-     table_detail::S::isOne,
-     false},
-    {table_detail::C::stat,
-     "stat",
-     nullptr,
-     {"path"},
-     1,
-     0,
-     table_detail::K::stat,
-     table_detail::S::always,
-     false},
-    {table_detail::C::list,
-     "list",
-     nullptr,
-     {"path"},
-     1,
-     0,
-     table_detail::K::list,
-     table_detail::S::always,
-     false},
-    {table_detail::C::devicePath,
-     "devicePath",
-     nullptr,
-     {"path"},
-     1,
-     0,
-     table_detail::K::text,
-     table_detail::S::notEmpty,
-     false},
-    {table_detail::C::size,
-     "size",
-     nullptr,
-     {"path"},
-     1,
-     0,
-     table_detail::K::integer,
-     table_detail::S::nonNegative,
-     false},
-    {table_detail::C::setFdLimit,
-     "setFdLimit",
-     nullptr,
-     {"pid", "value"},
-     2,
-     0b11,
-     table_detail::K::integer,
-     table_detail::S::equalsAskedFor,
-     false},
-    {table_detail::C::dmiInfo,
-     "dmiInfo",
-     nullptr,
-     {},
-     0,
-     0,
-     table_detail::K::dmiInfo,
-     table_detail::S::notEmpty,
-     false},
-    {table_detail::C::unmount,
-     "umount",
-     "unmount",
-     {"path"},
-     1,
-     0,
-     table_detail::K::integer,
-     table_detail::S::isZero,
-     false},
-    // "force" has no "opt_" prefix, so the service's help shows it as if it were required.
-    {table_detail::C::install,
-     "install",
-     nullptr,
-     {"deb_path", "force"},
-     1,
-     0,
-     table_detail::K::none,
-     table_detail::S::always,
-     true},
-    {table_detail::C::help,
-     "help",
-     nullptr,
-     {},
-     0,
-     0,
-     table_detail::K::none,
-     table_detail::S::always,
-     true},
-}};
+// Every command, in the order of CommandId.
+inline constexpr const std::array<CommandInfo, 18>& kCommands = table_detail::kRows;
 
 // The row of `id`.
 constexpr const CommandInfo& commandInfo(CommandId id) {
@@ -339,14 +203,38 @@ constexpr int argumentCount(const CommandInfo& row) {
     return count;
 }
 
-// Each row sits at its id's place, takes at least its required arguments, marks only
-// arguments it has as numbers, and replies only when it is no direct command.
+constexpr bool sameName(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr) {
+        return false;
+    }
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+// Whether `name` is a name or alias of a row before row `end`.
+constexpr bool nameTaken(const char* name, std::size_t end) {
+    for (std::size_t i = 0; i < end; ++i) {
+        if (sameName(name, kRows[i].name) || sameName(name, kRows[i].alias)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Each row sits at its id's place, has names no earlier row has, takes at least its required
+// arguments, marks only arguments it has as numbers, and replies only when it is no direct
+// command.
 constexpr bool rowsAreSound() {
     for (std::size_t i = 0; i < kCommands.size(); ++i) {
         const CommandInfo& row = kCommands[i];
         int count = argumentCount(row);
-        if (static_cast<std::size_t>(row.id) != i || row.requiredArguments > count ||
-            (row.numericArguments >> count) != 0 || row.direct != (row.reply == ReplyKind::none)) {
+        if (static_cast<std::size_t>(row.id) != i || nameTaken(row.name, i) ||
+            nameTaken(row.alias, i) || sameName(row.name, row.alias) ||
+            row.requiredArguments > count || (row.numericArguments >> count) != 0 ||
+            row.direct != (row.reply == ReplyKind::none)) {
             return false;
         }
     }
