@@ -8,17 +8,23 @@
 #include "commands.h"
 #include "register_commands.h"
 #include "velk/system_commands.h"
+#include "velk/system_commands/shell_text.h"
+
+using velk::system_commands::detail::escapeControls;
 
 int executeCommand(const CommandsFactory& factory, const std::string& command,
                    velk::kit::ScopedFd socket) {
     std::shared_ptr<ExecutableCommandContext> context = factory.get(command, std::move(socket));
     if (!context) {
-        std::printf("Command %s not found\n", command.c_str());
+        std::printf("Command %s not found\n", escapeControls(command, true).c_str());
         return -1;
     }
     Result result = execute(context);
     if (!isDirect(context)) {
-        std::printf("%s --> %s\n", shownCommand(context).c_str(), toString(result).c_str());
+        // A client's line must not end the outcome line early nor add one of its own; the
+        // newline that ends a line sent from a shell stays.
+        std::printf("%s --> %s\n", escapeControls(shownCommand(context), true).c_str(),
+                    toString(result).c_str());
     }
     return result == Result::ok ? 0 : -1;
 }

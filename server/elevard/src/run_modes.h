@@ -9,9 +9,10 @@ class CommandsFactory;
 // Runs one command line through `factory` and prints its outcome on standard output:
 // "Command %s not found\n" when its first word is not registered, else "%s --> %s\n" with the
 // line as shownCommand gives it (passwords hidden) and the outcome word unless the command is
-// direct. `socket` is the connection the reply goes to, none in direct mode; it is closed on every
-// path before the outcome line is printed. Returns 0 when the command ran and succeeded, else -1.
-// Thread-safe as long as `factory` is no longer written.
+// direct. In both lines the line's control characters are written as "\xNN" escapes, all but
+// one newline that ends it. `socket` is the connection the reply goes to, none in direct mode; it
+// is closed on every path before the outcome line is printed. Returns 0 when the command ran and
+// succeeded, else -1. Thread-safe as long as `factory` is no longer written.
 int executeCommand(const CommandsFactory& factory, const std::string& command,
                    velk::kit::ScopedFd socket);
 

@@ -55,11 +55,14 @@ TEST(ExecuteCommandTest, PrintsOutcomeMapsResultAndClosesTheSocket) {
     const Case cases[] = {
         {"good x", 0, "good x --> ok\n"},
         {"bad x\n", -1, "bad x\n --> execution failed\n"},
+        {"good /tmp\nmkdir /etc/shadow --> ok", 0,
+         "good /tmp\\x0amkdir /etc/shadow --> ok --> ok\n"},
         {"missing", -1, "missing --> invalid argument\n"},
         {"odd", -1, "odd --> \n"},
         {"quiet ", 0, ""},
         {"quietbad ", -1, ""},
         {"nosuch arg ", -1, "Command nosuch arg  not found\n"},
+        {"nosuch\r\x1b[2K\n", -1, "Command nosuch\\x0d\\x1b[2K\n not found\n"},
         {"", -1, "Command  not found\n"},
     };
     for (const Case& c : cases) {

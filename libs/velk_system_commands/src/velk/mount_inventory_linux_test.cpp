@@ -163,6 +163,8 @@ TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
          "2 kkkkkkkkkk " + tried("//127.0.0.1/guest", "guest,password='',vers=1.0\" failed")},
         {"-oremount", nullptr, nullptr,
          "2  It's forbidden to mount a remote folder from -oremount"},
+        {"-o\nremount", nullptr, nullptr,
+         "2  It's forbidden to mount a remote folder from -o\\x0aremount"},
     };
     const std::string observed = inNamespace([&](std::ostringstream& diagnostics) {
         if (::mkdir("/tmp/bin", 0755) != 0 || ::mkdir(point.c_str(), 0755) != 0 ||
