@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "commands.h"
+#include "register_commands.h"
+#include "velk/system_commands.h"
 #include "velk/system_commands/shell_text.h"
 
 using velk::system_commands::detail::escapeControls;
@@ -82,4 +84,32 @@ int runDirect(const CommandsFactory& factory, const char** argv) {
         return -1;
     }
     return executeCommand(factory, makeCommandString(argv), velk::kit::ScopedFd());
+}
+
+bool isOptionWord(const char* word) {
+    return std::string(word).rfind("--", 0) == 0;
+}
+
+int runOption(const char** argv) {
+    std::string option = argv[1];
+    if (option == "--version") {
+        std::printf("elevard %s\n", ELEVARD_VERSION);
+        return 0;
+    }
+    if (option != "--help") {
+        std::fprintf(stderr, "elevard: unknown option %s (see elevard --help)\n", option.c_str());
+        return -1;
+    }
+    velk::SystemCommands systemCommands;
+    CommandsFactory factory;
+    registerCommands(factory, &systemCommands);
+    std::printf(
+        "Usage: elevard                    run the service on %s (as root),\n"
+        "                                  until SIGTERM or SIGINT\n"
+        "       elevard COMMAND [ARG...]   run one command line once and exit with 0 when it\n"
+        "                                  succeeded, 255 otherwise\n"
+        "       elevard --help | --version\n\n"
+        "Members of the group quorvath talk to the service with elevard-client.\n\n%s",
+        velk::SystemCommands::kDomainSocket, factory.help().c_str());
+    return 0;
 }

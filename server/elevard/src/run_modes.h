@@ -27,3 +27,12 @@ std::string makeCommandString(const char** argv);
 // Direct mode: setupIds(), then the joined arguments through executeCommand().
 // Returns main's exit value: 0 or -1.
 int runDirect(const CommandsFactory& factory, const char** argv);
+
+// Whether the program's first argument is an option rather than a command line: it begins
+// with "--", which no command name does.
+bool isOptionWord(const char* word);
+
+// Runs the option in argv[1]: "--help" prints how to run the program and every command,
+// "--version" the version, both on standard output with status 0; any other option prints a
+// message on standard error and returns -1. Prints no start-up line and touches nothing.
+int runOption(const char** argv);

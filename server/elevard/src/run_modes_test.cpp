@@ -107,4 +107,31 @@ TEST(DirectModeTest, RunsTheJoinedArgumentsOnce) {
     }
 }
 
+// Options are read only from a first word that begins with "--", and never run a command.
+TEST(DirectModeTest, OptionsPrintWithoutStartLine) {
+    velk::SystemCommands systemCommands;
+    CommandsFactory factory;
+    registerCommands(factory, &systemCommands);
+    struct Case {
+        const char* option;
+        int status;
+        std::string outStart;
+        std::string outHolds;
+    };
+    const Case cases[] = {
+        {"--version", 0, "elevard " ELEVARD_VERSION "\n", ""},
+        {"--help", 0, "Usage: elevard ", factory.help()},
+        {"--bogus", 255, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.option);
+        const velk::testing::ChildResult result =
+            velk::testing::runChild({ELEVARD_BINARY, c.option});
+        EXPECT_EQ(result.exitStatus, c.status);
+        EXPECT_EQ(result.out.substr(0, c.outStart.size()), c.outStart) << result.out;
+        EXPECT_NE(result.out.find(c.outHolds), std::string::npos);
+        EXPECT_EQ(result.out.find("Starting elevard"), std::string::npos);
+    }
+}
+
 }  // namespace

@@ -6,14 +6,13 @@
 #include <optional>
 #include <string>
 
+#include "elevard/command_table.h"
+
 namespace velk {
 
-// Kind of object found at a path.
-enum class FileType : std::int32_t {
-    regularFile = 0,
-    directory = 1,
-    other = 2,  // devices, sockets, pipes, and any path that could not be examined
-};
+// Kind of object found at a path: other for devices, sockets, pipes, and any path that could
+// not be examined. The codes below are the ones clients decode, so they share one definition.
+using FileType = elevard::FileType;
 
 // What `SystemCommands::stat` found at a path.
 struct StatResult {
@@ -26,21 +25,10 @@ struct StatResult {
     std::string serialized() const;
 };
 
-// What `SystemCommands::mount` did; sent to clients as a 64-bit integer.
-enum class MountCode : int {
-    success = 0,           // one attempt mounted the share
-    permissionDenied = 1,  // the server refused the login; no further attempt was made
-    otherError = 2,        // the mount point or the source was refused, or every attempt failed
-};
-
-// What `SystemCommands::unmount` did; sent to clients as a 64-bit integer.
-enum class UnmountCode : int {
-    success = 0,
-    busy = 1,        // EBUSY or ENOMEM
-    notExists = 2,   // ENOENT
-    otherError = 3,  // refused by the guard, or any other error
-    notMounted = 4,  // EINVAL: nothing is mounted there, the last component a link included
-};
+// What `SystemCommands::mount` and `SystemCommands::unmount` did; sent to clients as a 64-bit
+// integer.
+using MountCode = elevard::MountCode;
+using UnmountCode = elevard::UnmountCode;
 
 // Every privileged operation of the service. One instance per process, built by main and
 // shared by all worker threads; every member may be called from any thread at once. The
