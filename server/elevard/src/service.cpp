@@ -16,14 +16,13 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "acceptor.h"
 #include "connection_task.h"
+#include "front_door.h"
 #include "stop_signals.h"
 #include "worker_pool.h"
 
@@ -31,10 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace domain_socket = velk::system_commands::domain_socket;
-
-// How long the workers rest from accepting after accept failed for want of descriptors or
-// memory.
-constexpr std::chrono::milliseconds kExhaustedPause{50};
 
 // Descriptors kept free for everything but the connections that the loop holds: the workers'
 // own, the connections they are serving, the pipes of the shell commands they start, the
@@ -46,159 +41,6 @@ constexpr int kMaxEvents = 64;
 // What an epoll event of the loop refers to: its own descriptors, or a connection, numbered
 // from kFirstConnection in the order the loop took them and never reused.
 enum : uint64_t { kStopKey, kMailKey, kFirstConnection };
-
-bool isResourceExhaustion(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
-
-// What the workers and the event loop share; it outlives both.
-class Shared : public ReplyCarrier {
-public:
-    explicit Shared(velk::kit::ScopedFd wakeLoop) : wakeLoop_(std::move(wakeLoop)) {}
-
-    int wakeDescriptor() const { return wakeLoop_.get(); }
-
-    // Requests taken and not yet done: run by a worker that accepted them, or posted by the
-    // loop. Only a stopping loop waits for the count to reach zero.
-    std::atomic<size_t> unfinished{0};
-    std::atomic<bool> stopping{false};
-    // Workers between deciding to accept and having counted what they accepted; the loop
-    // closes the listening socket only when none is.
-    std::atomic<int> accepting{0};
-
-    void carry(domain_socket::UnsentReply reply) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            replies_.push_back(std::move(reply));
-        }
-        wakeLoop();
-    }
-
-    // A connection whose line is still arriving, for the loop to collect.
-    void handOver(PendingRequest request) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            slow_.push_back(std::move(request));
-        }
-        wakeLoop();
-    }
-
-    // Called by a worker whose accept ran out of descriptors or memory. Starts a rest of
-    // kExhaustedPause for all workers, unless one is under way; true when it started one.
-    bool beginRest() {
-        const int64_t now = Clock::now().time_since_epoch().count();
-        int64_t until = restUntil_.load();
-        const int64_t next =
-            now + std::chrono::duration_cast<Clock::duration>(kExhaustedPause).count();
-        return until <= now && restUntil_.compare_exchange_strong(until, next);
-    }
-
-    // Sleeps while a rest is under way: the listening socket stays readable while the backlog
-    // holds the connection that could not be accepted, so a retry at once would fail again.
-    void restWhileExhausted() const {
-        const Clock::time_point until{Clock::duration(restUntil_.load())};
-        if (Clock::now() < until) {
-            std::this_thread::sleep_until(until);
-        }
-    }
-
-    // Asks the loop to close idle connections: accept has run out of descriptors.
-    void askForRoom() {
-        short_.store(true);
-        wakeLoop();
-    }
-
-    void wakeLoop() {
-        const uint64_t one = 1;
-        // Fails only when the counter would overflow, which takes 2^64 wake-ups.
-        while (write(wakeLoop_.get(), &one, sizeof one) < 0 && errno == EINTR) {
-        }
-    }
-
-    // For the loop: everything handed over since the last call.
-    void takeMail(std::vector<PendingRequest>* slow,
-                  std::vector<domain_socket::UnsentReply>* replies, bool* shortOfDescriptors) {
-        uint64_t count = 0;
-        // Only resets the eventfd; EAGAIN when there was nothing is fine.
-        while (read(wakeLoop_.get(), &count, sizeof count) < 0 && errno == EINTR) {
-        }
-        *shortOfDescriptors = short_.exchange(false);
-        std::lock_guard<std::mutex> lock(mutex_);
-        slow->swap(slow_);
-        replies->swap(replies_);
-    }
-
-private:
-    velk::kit::ScopedFd wakeLoop_;  // eventfd
-    std::atomic<bool> short_{false};
-    std::atomic<int64_t> restUntil_{0};  // steady clock ticks
-    std::mutex mutex_;
-    std::vector<PendingRequest> slow_;                 // guarded by mutex_
-    std::vector<domain_socket::UnsentReply> replies_;  // guarded by mutex_
-};
-
-// Counts one request as done when it goes out of scope, however it ended.
-class FinishedNotice {
-public:
-    explicit FinishedNotice(Shared& shared) : shared_(shared) {}
-    ~FinishedNotice() {
-        // Decremented before `stopping` is read: a loop that sets `stopping` and then finds
-        // requests unfinished is sure to be woken by the last of them.
-        shared_.unfinished.fetch_sub(1);
-        if (shared_.stopping.load()) {
-            shared_.wakeLoop();
-        }
-    }
-    FinishedNotice(const FinishedNotice&) = delete;
-    FinishedNotice& operator=(const FinishedNotice&) = delete;
-
-private:
-    Shared& shared_;
-};
-
-// What an idle worker does when the listening socket is readable: accept one connection and
-// serve it on the spot when its line is already there, which it usually is; hand it to the
-// loop otherwise.
-void serveWaiting(Acceptor& acceptor, const CommandsFactory& factory, Shared& shared) {
-    shared.restWhileExhausted();
-    shared.accepting.fetch_add(1);
-    if (shared.stopping.load()) {
-        shared.accepting.fetch_sub(1);
-        return;
-    }
-    velk::kit::ScopedFd connection = acceptor.accept();
-    const int error = errno;
-    if (connection.valid()) {
-        shared.unfinished.fetch_add(1);
-    }
-    shared.accepting.fetch_sub(1);
-    if (!connection.valid()) {
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-            return;  // another worker was first
-        }
-        if (!isResourceExhaustion(error)) {
-            errno = error;
-            std::perror("accept");
-        } else if (shared.beginRest()) {
-            errno = error;
-            std::perror("accept");
-            shared.askForRoom();
-        }
-        return;
-    }
-    FinishedNotice notice(shared);
-    PendingRequest request(std::move(connection), Clock::now());
-    switch (request.readAvailable()) {
-        case PendingRequest::State::complete:
-            runRequest(std::move(request), factory, shared);
-            return;
-        case PendingRequest::State::refused:
-            return;
-        case PendingRequest::State::reading:
-            shared.handOver(std::move(request));
-            return;
-    }
-}
 
 // A reply on its way out, written by the loop as its connection drains.
 struct Draining {
@@ -212,12 +54,13 @@ struct Draining {
 class ServiceLoop {
 public:
     ServiceLoop(Acceptor& acceptor, StopSignals& stopSignals, WorkerPool& pool,
-                const CommandsFactory& factory, Shared& shared, std::chrono::milliseconds stopGrace)
+                const CommandsFactory& factory, FrontDoor& door,
+                std::chrono::milliseconds stopGrace)
         : acceptor_(acceptor),
           stopSignals_(stopSignals),
           pool_(pool),
           factory_(factory),
-          shared_(shared),
+          door_(door),
           stopGrace_(stopGrace) {}
 
     // Creates the epoll instance and watches the stop signals and the hand-overs. Returns false
@@ -256,7 +99,7 @@ private:
     StopSignals& stopSignals_;
     WorkerPool& pool_;
     const CommandsFactory& factory_;
-    Shared& shared_;
+    FrontDoor& door_;
     const std::chrono::milliseconds stopGrace_;
     velk::kit::ScopedFd epoll_;
     // Connections whose line is still arriving, and replies still going out: each oldest
@@ -274,7 +117,7 @@ bool ServiceLoop::setUp() {
         return false;
     }
     if (!watch(stopSignals_.descriptor(), EPOLLIN, kStopKey) ||
-        !watch(shared_.wakeDescriptor(), EPOLLIN, kMailKey)) {
+        !watch(door_.wakeDescriptor(), EPOLLIN, kMailKey)) {
         std::perror("epoll_ctl");
         return false;
     }
@@ -310,7 +153,7 @@ bool ServiceLoop::finished() {
     }
     // What the last requests handed over before they counted themselves done.
     takeMail();
-    return shared_.unfinished == 0 && draining_.empty();
+    return door_.unfinished == 0 && draining_.empty();
 }
 
 void ServiceLoop::handle(const epoll_event& event) {
@@ -335,7 +178,7 @@ void ServiceLoop::takeMail() {
     std::vector<PendingRequest> slow;
     std::vector<domain_socket::UnsentReply> replies;
     bool shortOfDescriptors = false;
-    shared_.takeMail(&slow, &replies, &shortOfDescriptors);
+    door_.takeMail(&slow, &replies, &shortOfDescriptors);
     if (shortOfDescriptors) {
         // Room for a burst of new connections, at the price of the oldest idle ones.
         makeRoom(pending_.size() + draining_.size() - std::max<size_t>(1, pending_.size() / 8));
@@ -410,16 +253,16 @@ void ServiceLoop::drain(std::map<uint64_t, Draining>::iterator out) {
 }
 
 void ServiceLoop::dispatch(PendingRequest request) {
-    ++shared_.unfinished;
+    ++door_.unfinished;
     try {
-        std::function<void()> task = makeConnectionTask(std::move(request), factory_, shared_);
-        pool_.post([task, &shared = shared_] {
-            FinishedNotice notice(shared);
+        std::function<void()> task = makeConnectionTask(std::move(request), factory_, door_);
+        pool_.post([task, &door = door_] {
+            FinishedNotice notice(door);
             task();
         });
     } catch (const std::exception& error) {
         // The task, and with it the connection, is gone.
-        --shared_.unfinished;
+        --door_.unfinished;
         std::fprintf(stderr, "Cannot queue a connection: %s\n", error.what());
     }
 }
@@ -478,7 +321,7 @@ void ServiceLoop::takeStopSignals() {
 }
 
 void ServiceLoop::beginStop() {
-    shared_.stopping = true;
+    door_.stopping = true;
     stopBy_ = Clock::now() + stopGrace_;
     closeListener();
     while (!pending_.empty()) {
@@ -487,19 +330,17 @@ void ServiceLoop::beginStop() {
 }
 
 void ServiceLoop::closeListener() {
-    shared_.stopping = true;
+    door_.stopping = true;
     pool_.dropIdleWork();
     // A worker may be inside accept on the listening socket: it must not find its number
-    // closed, or given to another file, under it. Accepts never block, so this is short.
-    while (shared_.accepting.load() > 0) {
-        std::this_thread::yield();
-    }
+    // closed, or given to another file, under it.
+    door_.waitForAccepts();
     acceptor_.close();
 }
 
 void ServiceLoop::stopAtOnce(const char* reason) {
-    std::fprintf(stderr, "Stopping at once, %zu requests unfinished: %s\n",
-                 shared_.unfinished.load(), reason);
+    std::fprintf(stderr, "Stopping at once, %zu requests unfinished: %s\n", door_.unfinished.load(),
+                 reason);
     closeListener();
     // The workers may be in the middle of commands: nothing may be torn down under them.
     _exit(kForcedStopStatus);
@@ -587,7 +428,10 @@ int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGra
         std::perror("eventfd");
         return -1;
     }
-    Shared shared(std::move(wakeLoop));
+    Acceptor acceptor;
+    FrontDoor door(acceptor, factory, std::move(wakeLoop));
+    // Declared before the pool: the workers may use it until they are joined.
+    IdleWork serve{-1, [&door] { door.serveWaiting(); }};
     std::unique_ptr<WorkerPool> pool;
     try {
         pool = std::make_unique<WorkerPool>(kServiceWorkers);
@@ -595,17 +439,15 @@ int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGra
         std::fprintf(stderr, "Cannot start the workers: %s\n", error.what());
         return -1;
     }
-    Acceptor acceptor;
     if (!acceptor.bind()) {
         return -1;
     }
-    const IdleWork serve{acceptor.descriptor(), [&] { serveWaiting(acceptor, factory, shared); }};
-    ServiceLoop loop(acceptor, stopSignals, *pool, factory, shared, stopGrace);
+    serve.descriptor = acceptor.descriptor();
+    ServiceLoop loop(acceptor, stopSignals, *pool, factory, door, stopGrace);
     if (!pool->takeUpIdleWork(&serve) || !loop.setUp()) {
+        door.stopping = true;
         pool->dropIdleWork();
-        while (shared.accepting.load() > 0) {
-            std::this_thread::yield();
-        }
+        door.waitForAccepts();
         acceptor.close();
         // The workers finish what they accepted before they are joined.
         return -1;
