@@ -179,7 +179,7 @@ void ServiceLoop::takeMail() {
     std::vector<domain_socket::UnsentReply> replies;
     bool shortOfDescriptors = false;
     door_.takeMail(&slow, &replies, &shortOfDescriptors);
-    if (shortOfDescriptors) {
+    if (shortOfDescriptors && !pending_.empty()) {
         // Room for a burst of new connections, at the price of the oldest idle ones.
         makeRoom(pending_.size() + draining_.size() - std::max<size_t>(1, pending_.size() / 8));
     }
