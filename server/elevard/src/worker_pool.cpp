@@ -23,6 +23,18 @@ velk::kit::ScopedFd checked(int fd, const char* what) {
     return velk::kit::ScopedFd(fd);
 }
 
+// Runs `work`; an exception leaving a thread would end the whole service, so one that escapes
+// `work` is reported on standard error instead.
+void runGuarded(const std::function<void()>& work) {
+    try {
+        work();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "Worker task failed: %s\n", error.what());
+    } catch (...) {
+        std::fprintf(stderr, "Worker task failed with an unknown exception\n");
+    }
+}
+
 }  // namespace
 
 Worker::Worker()
@@ -120,14 +132,7 @@ void Worker::run() {
             waitForWork();
             continue;
         }
-        try {
-            task();
-        } catch (const std::exception& error) {
-            // An exception leaving a thread would end the whole service.
-            std::fprintf(stderr, "Worker task failed: %s\n", error.what());
-        } catch (...) {
-            std::fprintf(stderr, "Worker task failed with an unknown exception\n");
-        }
+        runGuarded(task);
         task = nullptr;
         load_.fetch_sub(1, std::memory_order_relaxed);
     }
@@ -145,7 +150,7 @@ void Worker::waitForWork() {
             }
         } else if (const IdleWork* idle = idle_.load(); idle != nullptr) {
             load_.fetch_add(1, std::memory_order_relaxed);
-            idle->onReady();
+            runGuarded(idle->onReady);
             load_.fetch_sub(1, std::memory_order_relaxed);
         }
     }

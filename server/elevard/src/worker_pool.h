@@ -13,7 +13,8 @@
 // Work that idle workers take up by themselves: whenever `descriptor` is readable, one of the
 // workers whose queue is empty calls `onReady` on its own thread (more than one may be woken for
 // the same readiness, so `onReady` must cope with finding nothing to do). While `onReady` runs,
-// it counts in the worker's load() like a task. `onReady` must not throw.
+// it counts in the worker's load() like a task; an exception escaping it is reported like one
+// escaping a task.
 struct IdleWork {
     int descriptor = -1;
     std::function<void()> onReady;
@@ -60,8 +61,8 @@ public:
     void dropIdleWork();
 
 private:
-    // The thread's loop. An exception escaping a task is reported on standard error and the
-    // worker goes on with the next task.
+    // The thread's loop. An exception escaping a task or the idle work is reported on standard
+    // error and the worker goes on.
     void run();
     // Sleeps until a task is posted, the worker stops or the idle work is ready; runs the idle
     // work in the last case.
