@@ -1,4 +1,4 @@
-// The service's resident memory after 100,000 requests and its growth over the next 100,000,
+// The service's memory after 100,000 requests and its growth over the next 100,000,
 // with 16 clients sending a mix of queries and path changes.
 //
 //     build/default/bin/elevard_bench_memory      (as root)
@@ -15,7 +15,9 @@ namespace {
 const std::string kRoot = "/tmp/elevard_bench_memory";
 constexpr int kClients = 16;
 constexpr size_t kPerClient = 100000 / kClients;
-constexpr long kTargetKiB = 4096;
+// The service's own memory (its anonymous pages); the shared pages of the C and C++ libraries
+// are shown beside it, not counted.
+constexpr long kTargetAnonKiB = 1024;
 
 // Client `client`'s `index`-th request: exists, stat, size, a small listing, and a folder
 // made and removed again.
@@ -83,13 +85,15 @@ int main() {
     };
     show(0, 0);
     size_t failed = elevard_bench::runLoad(kClients, kPerClient, roundTrip).failures;
-    const long first = service.residentKiB();
+    const long first = service.anonymousKiB();
     show(kClients * kPerClient, failed);
     failed += elevard_bench::runLoad(kClients, kPerClient, roundTrip).failures;
-    const long second = service.residentKiB();
+    const long second = service.anonymousKiB();
     show(2 * kClients * kPerClient, failed);
-    const bool met = failed == 0 && first < kTargetKiB && second - first <= 64;
-    std::printf("growth %+ld KiB; target under %ld KiB after 100,000 and no growth: %s\n",
-                second - first, kTargetKiB, met ? "met" : "MISSED");
+    const bool met = failed == 0 && first >= 0 && first < kTargetAnonKiB && second - first <= 64;
+    std::printf(
+        "anonymous growth %+ld KiB; target anonymous under %ld KiB after 100,000 and no growth: "
+        "%s\n",
+        second - first, kTargetAnonKiB, met ? "met" : "MISSED");
     return met ? 0 : 2;
 }

@@ -29,6 +29,37 @@ int bindPrivately(int socket, const sockaddr_un& address) {
     return result;
 }
 
+// True when a service answers on the socket at `address`: a connect that succeeds, or that
+// would wait because the backlog is full, finds one listening. A stale file, a file of another
+// kind or no file at all refuses the connect.
+bool isServed(const sockaddr_un& address) {
+    velk::kit::ScopedFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!probe.valid()) {
+        return false;  // bind will fail alike and say why
+    }
+    // A local connect on a non-blocking socket completes or fails at once; it is not retried,
+    // as a connect interrupted by a signal goes on by itself.
+    const int result =
+        ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    return result == 0 || errno == EAGAIN;
+}
+
+// The group's entry, or null after printing why there is none. getgrnam leaves errno alone,
+// or sets one of these, when it merely finds no such group.
+const group* serviceGroup() {
+    errno = 0;
+    const group* owners = getgrnam(kGroup);
+    if (owners != nullptr) {
+        return owners;
+    }
+    if (errno == 0 || errno == ENOENT || errno == ESRCH || errno == EBADF || errno == EPERM) {
+        std::fprintf(stderr, "getgrnam failed: no group named %s\n", kGroup);
+    } else {
+        std::perror("getgrnam failed");
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 bool Acceptor::bind() {
@@ -42,6 +73,11 @@ bool Acceptor::bind() {
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
 
+    // Removing the file of a running service would cut its clients off for good.
+    if (isServed(address)) {
+        std::fprintf(stderr, "A service already listens on %s\n", path);
+        return false;
+    }
     // A socket file left by an earlier run would make bind fail; when there is none, the
     // failure is expected and harmless.
     unlink(path);
@@ -56,9 +92,8 @@ bool Acceptor::bind() {
     // The umask at bind already gave this mode or a narrower one; chmod only widens it to
     // exactly 0660, and a failure leaves the file at least as private.
     chmod(path, kSocketMode);
-    const group* owners = getgrnam(kGroup);
+    const group* owners = serviceGroup();
     if (owners == nullptr) {
-        std::perror("getgrnam failed");
         return false;
     }
     if (chown(path, geteuid(), owners->gr_gid) != 0) {
@@ -71,9 +106,8 @@ bool Acceptor::bind() {
 velk::kit::ScopedFd Acceptor::accept() {
     int connection;
     do {
-        // The connection does not take over the listening socket's O_NONBLOCK: replies are
-        // sent blocking, bounded by the send timeout.
-        connection = ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        // Non-blocking: no thread of the service ever waits on a client.
+        connection = ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     } while (connection < 0 && errno == EINTR);
     return velk::kit::ScopedFd(connection);
 }

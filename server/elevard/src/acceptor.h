@@ -14,11 +14,12 @@ public:
 
     // Creates the socket, removes whatever a previous run left at the path, binds, listens and
     // publishes the socket file with mode 0660, the effective user as owner and the group
-    // "quorvath". The file never has a wider mode, not even between bind and chmod. Returns
-    // false after printing the reason with perror; the socket file may then remain.
+    // "quorvath". The file never has a wider mode, not even between bind and chmod. When a
+    // service already answers at the path, its file is left as it is and bind fails. Returns
+    // false after printing the reason on standard error; the socket file may then remain.
     bool bind();
 
-    // The next waiting connection, blocking and close-on-exec; or none, with errno set
+    // The next waiting connection, non-blocking and close-on-exec; or none, with errno set
     // (EAGAIN when no connection waits). Never blocks.
     velk::kit::ScopedFd accept();
 

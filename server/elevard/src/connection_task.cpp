@@ -1,10 +1,11 @@
 #include "connection_task.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -28,16 +29,6 @@ void* reallocCallback(void* context, long length) {
     return line->data();
 }
 
-bool setReplyTimeout(int socket) {
-    timeval timeout{};
-    timeout.tv_sec = kConnectionTimeout.count();
-    if (setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
-        std::perror("setsockopt SO_SNDTIMEO");
-        return false;
-    }
-    return true;
-}
-
 PendingRequest::PendingRequest(velk::kit::ScopedFd socket,
                                std::chrono::steady_clock::time_point accepted)
     : socket_(std::move(socket)), deadline_(accepted + kConnectionTimeout) {}
@@ -45,10 +36,13 @@ PendingRequest::PendingRequest(velk::kit::ScopedFd socket,
 PendingRequest::State PendingRequest::readAvailable() {
     for (;;) {
         const bool inLength = lengthFieldReceived_ < sizeof lengthField_;
-        void* into = inLength ? static_cast<void*>(lengthField_ + lengthFieldReceived_)
-                              : static_cast<void*>(line_.data() + lineReceived_);
-        const size_t wanted =
-            inLength ? sizeof lengthField_ - lengthFieldReceived_ : line_.size() - lineReceived_;
+        // While the length is incomplete, the read takes a short line with it, so that most
+        // requests cost one read; a longer line is read straight into its string.
+        unsigned char early[sizeof lengthField_ + kShortLine];
+        const size_t missing = sizeof lengthField_ - lengthFieldReceived_;
+        void* into =
+            inLength ? static_cast<void*>(early) : static_cast<void*>(line_.data() + lineReceived_);
+        const size_t wanted = inLength ? missing + kShortLine : line_.size() - lineReceived_;
         const ssize_t got = recv(socket_.get(), into, wanted, MSG_DONTWAIT);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -59,21 +53,33 @@ PendingRequest::State PendingRequest::readAvailable() {
         if (got <= 0) {
             return State::refused;
         }
-        if (inLength) {
-            lengthFieldReceived_ += static_cast<size_t>(got);
-            if (lengthFieldReceived_ < sizeof lengthField_) {
-                continue;
-            }
-            if (!sizeLine()) {
-                return State::refused;
-            }
-        } else {
+        if (!inLength) {
             lineReceived_ += static_cast<size_t>(got);
+        } else if (!takeEarly(early, static_cast<size_t>(got))) {
+            return State::refused;
+        } else if (lengthFieldReceived_ < sizeof lengthField_) {
+            continue;
         }
         if (lineReceived_ == line_.size()) {
             return State::complete;
         }
     }
+}
+
+bool PendingRequest::takeEarly(const unsigned char* bytes, size_t count) {
+    const size_t field = std::min(count, sizeof lengthField_ - lengthFieldReceived_);
+    std::memcpy(lengthField_ + lengthFieldReceived_, bytes, field);
+    lengthFieldReceived_ += field;
+    if (lengthFieldReceived_ < sizeof lengthField_) {
+        return true;
+    }
+    if (!sizeLine()) {
+        return false;
+    }
+    // Whatever came after the line is dropped: a connection carries one request.
+    lineReceived_ = std::min(count - field, line_.size());
+    std::memcpy(line_.data(), bytes + field, lineReceived_);
+    return true;
 }
 
 bool PendingRequest::sizeLine() {
@@ -82,9 +88,18 @@ bool PendingRequest::sizeLine() {
     return length > 0 && reallocCallback(&line_, length) != nullptr;
 }
 
-std::function<void()> makeConnectionTask(PendingRequest request, const CommandsFactory& factory) {
+void runRequest(PendingRequest request, const CommandsFactory& factory, ReplyCarrier& carrier) {
+    domain_socket::DeferredSends deferred(request.descriptor());
+    executeCommand(factory, request.line(), request.takeSocket());
+    if (deferred.deferred()) {
+        carrier.carry(std::move(deferred.reply()));
+    }
+}
+
+std::function<void()> makeConnectionTask(PendingRequest request, const CommandsFactory& factory,
+                                         ReplyCarrier& carrier) {
     // A std::function must be copyable, so the move-only request travels in a shared_ptr; the
     // worker runs the task once.
     auto shared = std::make_shared<PendingRequest>(std::move(request));
-    return [shared, &factory] { executeCommand(factory, shared->line(), shared->takeSocket()); };
+    return [shared, &factory, &carrier] { runRequest(std::move(*shared), factory, carrier); };
 }

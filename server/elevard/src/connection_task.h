@@ -14,8 +14,7 @@ class CommandsFactory;
 inline constexpr long kMaxCommandLineLength = 64 * 1024;
 
 // How long a client has, from the moment its connection is accepted, to deliver its whole
-// command line; and how long one send of a reply may block before the connection counts as
-// failed.
+// command line; and, from the moment its reply is ready, to take the whole reply.
 inline constexpr std::chrono::seconds kConnectionTimeout{10};
 
 // Growth callback for readBuffer: `context` is the std::string* that receives the command
@@ -24,11 +23,6 @@ inline constexpr std::chrono::seconds kConnectionTimeout{10};
 // when `length` is negative or above kMaxCommandLineLength or the memory cannot be had; the
 // read then fails. Never throws.
 void* reallocCallback(void* context, long length);
-
-// Gives `socket` a send timeout of kConnectionTimeout, so that a client that does not read
-// its reply frees its worker. Returns false, after printing the reason with perror, when it
-// cannot be set; the caller keeps the socket.
-bool setReplyTimeout(int socket);
 
 // One accepted connection while its command line arrives: the buffer message (length field,
 // then that many bytes) is collected across as many readAvailable() calls as the client
@@ -48,8 +42,8 @@ public:
     PendingRequest(velk::kit::ScopedFd socket, std::chrono::steady_clock::time_point accepted);
 
     // Reads whatever has arrived, without blocking, up to the end of the command line; bytes
-    // the client sent after it stay unread. Once it has returned complete or refused, the
-    // request must not be read again.
+    // the client sent after it may be read with it and are dropped. Once it has returned
+    // complete or refused, the request must not be read again.
     State readAvailable();
 
     // When the command line must be complete: kConnectionTimeout after the connection was
@@ -66,6 +60,12 @@ public:
     velk::kit::ScopedFd takeSocket() { return std::move(socket_); }
 
 private:
+    // A line this short comes in the same read as its length field.
+    static constexpr size_t kShortLine = 248;
+
+    // Takes `count` bytes read while the length field was incomplete: the rest of the field,
+    // then the start of the line once it is sized. False to refuse.
+    bool takeEarly(const unsigned char* bytes, size_t count);
     // Sizes line_ for the length that the complete length field announces; false to refuse.
     bool sizeLine();
 
@@ -77,8 +77,24 @@ private:
     size_t lineReceived_ = 0;
 };
 
-// The task that runs one complete request on a worker: executeCommand with its line and its
-// connection, whose ownership passes on to the registry's request object, which closes it after
-// the handler. A task that is destroyed without having run closes the connection instead.
-// `factory` must outlive the task and is only read, so any number of tasks may run at once.
-std::function<void()> makeConnectionTask(PendingRequest request, const CommandsFactory& factory);
+// Takes over the replies that connections could not take at once and writes them as the
+// connections drain. Called from any worker thread.
+class ReplyCarrier {
+public:
+    virtual void carry(velk::system_commands::domain_socket::UnsentReply reply) = 0;
+
+protected:
+    ~ReplyCarrier() = default;
+};
+
+// Runs one complete request on the calling thread: executeCommand with its line and its
+// non-blocking connection, whose ownership passes on to the registry's request object, which
+// closes it after the handler. What of the reply the connection cannot take at once goes, with
+// a duplicate of the connection, to `carrier`; the thread never waits on the client. `factory`
+// and `carrier` are only read here, so any number of requests may run at once.
+void runRequest(PendingRequest request, const CommandsFactory& factory, ReplyCarrier& carrier);
+
+// runRequest as a task for a worker. A task that is destroyed without having run closes the
+// connection instead. `factory` and `carrier` must outlive the task.
+std::function<void()> makeConnectionTask(PendingRequest request, const CommandsFactory& factory,
+                                         ReplyCarrier& carrier);

@@ -1,9 +1,9 @@
 #include "connection_task.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,19 +51,6 @@ TEST(ReallocCallbackTest, SizesTheLineWithinTheLimit) {
     }
 }
 
-TEST(ReplyTimeoutTest, SendsMayBlockTenSeconds) {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    ScopedFd a(pair[0]), b(pair[1]);
-    ASSERT_TRUE(setReplyTimeout(a.get()));
-    timeval timeout{};
-    socklen_t size = sizeof timeout;
-    ASSERT_EQ(getsockopt(a.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, &size), 0);
-    EXPECT_EQ(timeout.tv_sec, 10);
-    EXPECT_EQ(timeout.tv_usec, 0);
-    EXPECT_FALSE(setReplyTimeout(-1));
-}
-
 // True when the service end of the connection is closed: end of stream, or a reset because
 // it went away with bytes unread. A connection still open gives EAGAIN.
 bool peerClosed(int client) {
@@ -81,10 +68,30 @@ std::string abbreviated(const std::string& text) {
            std::to_string(text.size()) + " bytes)";
 }
 
+// Keeps what the connections could not take.
+struct Carried : ReplyCarrier {
+    void carry(velk::system_commands::domain_socket::UnsentReply reply) override {
+        replies.push_back(std::move(reply));
+    }
+    std::vector<velk::system_commands::domain_socket::UnsentReply> replies;
+};
+
+// What a client that has not read yet finds on its end, without waiting.
+std::string readAvailable(int client) {
+    std::string got;
+    char chunk[65536];
+    for (ssize_t n; (n = recv(client, chunk, sizeof chunk, MSG_DONTWAIT)) > 0;) {
+        got.append(chunk, static_cast<size_t>(n));
+    }
+    return got;
+}
+
 // One request collected from a socket pair as its pieces arrive, then, once complete, run as a
-// connection task with a registry holding "probe", which records the line it got.
+// connection task with a registry holding "probe", which records the line it got, and "big",
+// whose reply outgrows the socket's buffer while the client does not read.
 TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
     std::vector<std::string> received;
+    const std::string bigReply(1 << 20, 'b');
     CommandsFactory factory;
     factory.reg(
         {"probe"}, {},
@@ -92,6 +99,14 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
             EXPECT_GE(socket, 0);
             received.push_back(line);
             return Result::ok;
+        },
+        false);
+    factory.reg(
+        {"big"}, {},
+        [&bigReply](const std::string&, int socket) {
+            const bool sent = velk::system_commands::domain_socket::sendBuffer(
+                socket, bigReply.data(), static_cast<long>(bigReply.size()));
+            return sent ? Result::ok : Result::executionFailed;
         },
         false);
     const std::string longest = "probe " + std::string(65536 - 6, 'x');
@@ -117,6 +132,10 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         {"length cut short", {lengthField(8).substr(0, 3)}, std::nullopt, ""},
         {"payload cut short", {lengthField(8) + "pro"}, std::nullopt, ""},
         {"too long", {bufferMessage(longest + "x")}, std::nullopt, ""},
+        {"reply the client does not read yet",
+         {bufferMessage("big")},
+         std::nullopt,
+         "big --> ok\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -124,6 +143,8 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
         ScopedFd client(pair[0]);
+        // As the service accepts them: no thread may wait on the client.
+        ASSERT_EQ(fcntl(pair[1], F_SETFL, O_NONBLOCK), 0);
         PendingRequest request(ScopedFd(pair[1]), std::chrono::steady_clock::now());
         // The client writes beside the reader: the longest lines outgrow the socket buffer.
         std::thread sender([&] {
@@ -143,8 +164,9 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         EXPECT_EQ(state, c.line || !c.out.empty() ? PendingRequest::State::complete
                                                   : PendingRequest::State::refused);
         testing::internal::CaptureStdout();
+        Carried carried;
         if (state == PendingRequest::State::complete) {
-            makeConnectionTask(std::move(request), factory)();
+            makeConnectionTask(std::move(request), factory, carried)();
         } else {
             request.takeSocket();  // dropped: the connection closes
         }
@@ -157,6 +179,15 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         } else {
             EXPECT_TRUE(received.empty()) << abbreviated(received.front());
         }
+        if (c.out == "big --> ok\n") {
+            // What the socket took, then the rest kept on a connection of its own.
+            ASSERT_EQ(carried.replies.size(), 1u);
+            const std::string early = readAvailable(client.get());
+            EXPECT_FALSE(peerClosed(client.get())) << "the rest is still to come";
+            EXPECT_TRUE(early + carried.replies[0].bytes == bufferMessage(bigReply));
+            carried.replies.clear();
+        }
+        EXPECT_TRUE(carried.replies.empty());
         EXPECT_TRUE(peerClosed(client.get()));
     }
 }

@@ -10,6 +10,9 @@
 #include "velk/system_commands/mount_staging.h"
 
 int main(int argc, const char** argv) {
+    if (argc >= 2 && isOptionWord(argv[1])) {
+        return runOption(argv);
+    }
     // Before the first write: changing the buffering of a stream already written to is
     // undefined.
     std::setvbuf(stdout, nullptr, _IONBF, 0);

@@ -9,8 +9,12 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "commands.h"
+#include "elevard/command_table.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/domain_socket.h"
 #include "velk/system_commands/number_word.h"
@@ -19,10 +23,23 @@
 namespace {
 
 namespace domain_socket = velk::system_commands::domain_socket;
+using elevard::CommandId;
+using elevard::SuccessRule;
 using velk::SystemCommands;
 
 Result judged(bool succeeded) {
     return succeeded ? Result::ok : Result::executionFailed;
+}
+
+// Whether a reply value says success, by the rule the command table gives its command; the
+// client judges the reply it receives by the same rule.
+template <typename Value>
+bool succeeds(SuccessRule rule, const Value& value) {
+    if constexpr (std::is_same_v<Value, std::string>) {
+        return rule == SuccessRule::always || !value.empty();
+    } else {
+        return elevard::integerSucceeded(rule, static_cast<std::int64_t>(value));
+    }
 }
 
 // Integer replies carry bools as 0 or 1 and result codes with their sign extended. The outcome
@@ -38,10 +55,9 @@ void sendBytes(int socket, const std::string& bytes) {
 
 // A handler for the commands that take one required word, the path: it hands the path to
 // `operation` (a member of SystemCommands or a callable taking the object and the path), sends
-// the value with `send` and judges it with `succeeded`.
-template <typename Operation, typename Send, typename Succeeded>
-CommandHandler onPath(SystemCommands* commands, Operation operation, Send send,
-                      Succeeded succeeded) {
+// the value with `send` and judges it by `rule`.
+template <typename Operation, typename Send>
+CommandHandler onPath(SystemCommands* commands, Operation operation, Send send, SuccessRule rule) {
     return [=](const std::string& line, int socket) {
         std::string path;
         if (!parseCommand(line, &path)) {
@@ -49,15 +65,9 @@ CommandHandler onPath(SystemCommands* commands, Operation operation, Send send,
         }
         auto value = std::invoke(operation, commands, path);
         send(socket, value);
-        return judged(succeeded(value));
+        return judged(succeeds(rule, value));
     };
 }
-
-auto isTrue = [](bool value) { return value; };
-auto isPositive = [](auto value) { return value > 0; };
-auto isNotNegative = [](auto value) { return value >= 0; };
-auto isNotEmpty = [](const std::string& value) { return !value.empty(); };
-auto always = [](const auto&) { return true; };
 
 Result changeOwner(SystemCommands* commands, const std::string& line, int socket) {
     std::string path;
@@ -116,7 +126,7 @@ Result openFile(SystemCommands* commands, const std::string& line, int socket) {
     // Passed even when negative, which reaches the client as a connection closed without a
     // descriptor; sendFd closes it here either way.
     domain_socket::sendFd(socket, fd);
-    return judged(fd > 0);
+    return judged(elevard::integerSucceeded(elevard::commandInfo(CommandId::open).success, fd));
 }
 
 Result setFdLimit(SystemCommands* commands, const std::string& line, int socket) {
@@ -134,7 +144,8 @@ Result setFdLimit(SystemCommands* commands, const std::string& line, int socket)
     sendInteger(socket, limit);
     // When the limit could not be set the operation answers the service's own soft limit, so
     // only the value asked for means success.
-    return judged(limit >= 0 && limit == *valueNumber);
+    return judged(elevard::integerSucceeded(elevard::commandInfo(CommandId::setFdLimit).success,
+                                            limit, *valueNumber));
 }
 
 // Runs dpkg on the package file, without a shell and with the service's own environment; its
@@ -176,61 +187,81 @@ CommandHandler bound(SystemCommands* commands,
     };
 }
 
-}  // namespace
-
-void registerCommands(CommandsFactory& factory, velk::SystemCommands* commands) {
-    const bool socket = false;
-    const bool direct = true;
+// The handler of the command in `row`. Every command of the table has its case here, so a
+// command added to the table without a handler fails the build.
+CommandHandler handlerFor(const elevard::CommandInfo& row, SystemCommands* commands,
+                          const CommandsFactory& factory) {
     auto statRecord = [](SystemCommands* c, const std::string& path) {
         return c->stat(path).serialized();
     };
-    factory
-        .reg({"mkdir"}, {"path"},
-             onPath(commands, &SystemCommands::makeDirectory, sendInteger<bool>, isTrue), socket)
-        .reg({"rm"}, {"path"},
-             onPath(commands, &SystemCommands::removePath, sendInteger<bool>, isTrue), socket)
-        .reg({"chown"}, {"path", "uid", "gid", "opt_recursive"}, bound(commands, changeOwner),
-             socket)
-        .reg({"mount"}, {"url", "path", "opt_user", "opt_password"}, bound(commands, mount), socket)
-        .reg({"mv"}, {"source_path", "target_path"}, bound(commands, rename), socket)
-        .reg({"open"}, {"file_path", "mode"}, bound(commands, openFile), socket)
-        .reg({"freeSpace"}, {"path"},
-             onPath(commands, &SystemCommands::freeSpace, sendInteger<std::int64_t>, isPositive),
-             socket)
-        .reg({"totalSpace"}, {"path"},
-             onPath(commands, &SystemCommands::totalSpace, sendInteger<std::int64_t>, isPositive),
-             socket)
-        .reg({"exists"}, {"path"},
-             onPath(commands, &SystemCommands::isPathExists, sendInteger<bool>, isTrue), socket)
-        .reg({"stat"}, {"path"}, onPath(commands, statRecord, sendBytes, always), socket)
-        .reg({"list"}, {"path"},
-             onPath(commands, &SystemCommands::serializedFileList, sendBytes, always), socket)
-        .reg({"devicePath"}, {"path"},
-             onPath(commands, &SystemCommands::devicePath, sendBytes, isNotEmpty), socket)
-        .reg({"size"}, {"path"},
-             onPath(commands, &SystemCommands::fileSize, sendInteger<std::int64_t>, isNotNegative),
-             socket)
-        .reg({"setFdLimit"}, {"pid", "value"}, bound(commands, setFdLimit), socket)
-        // Takes no words, so whatever follows the name is ignored.
-        .reg(
-            {"dmiInfo"}, {},
-            [commands](const std::string&, int socket) {
+    switch (row.id) {
+        case CommandId::makeDirectory:
+            return onPath(commands, &SystemCommands::makeDirectory, sendInteger<bool>, row.success);
+        case CommandId::removePath:
+            return onPath(commands, &SystemCommands::removePath, sendInteger<bool>, row.success);
+        case CommandId::changeOwner:
+            return bound(commands, changeOwner);
+        case CommandId::mount:
+            return bound(commands, mount);
+        case CommandId::rename:
+            return bound(commands, rename);
+        case CommandId::open:
+            return bound(commands, openFile);
+        case CommandId::freeSpace:
+            return onPath(commands, &SystemCommands::freeSpace, sendInteger<std::int64_t>,
+                          row.success);
+        case CommandId::totalSpace:
+            return onPath(commands, &SystemCommands::totalSpace, sendInteger<std::int64_t>,
+                          row.success);
+        case CommandId::exists:
+            return onPath(commands, &SystemCommands::isPathExists, sendInteger<bool>, row.success);
+        case CommandId::stat:
+            return onPath(commands, statRecord, sendBytes, row.success);
+        case CommandId::list:
+            return onPath(commands, &SystemCommands::serializedFileList, sendBytes, row.success);
+        case CommandId::devicePath:
+            return onPath(commands, &SystemCommands::devicePath, sendBytes, row.success);
+        case CommandId::size:
+            return onPath(commands, &SystemCommands::fileSize, sendInteger<std::int64_t>,
+                          row.success);
+        case CommandId::setFdLimit:
+            return bound(commands, setFdLimit);
+        case CommandId::dmiInfo:
+            // Takes no words, so whatever follows the name is ignored.
+            return [commands, rule = row.success](const std::string&, int socket) {
                 std::string inventory = commands->serializedDmiInfo();
                 sendBytes(socket, inventory);
-                return judged(!inventory.empty());
-            },
-            socket)
-        .reg({"umount", "unmount"}, {"path"},
-             onPath(commands, &SystemCommands::unmount, sendInteger<velk::UnmountCode>,
-                    [](velk::UnmountCode code) { return code == velk::UnmountCode::success; }),
-             socket)
-        .reg({"install"}, {"deb_path", "force"}, bound(commands, install), direct)
-        .reg(
-            {"help"}, {},
-            [&factory](const std::string&, int) {
+                return judged(succeeds(rule, inventory));
+            };
+        case CommandId::unmount:
+            return onPath(commands, &SystemCommands::unmount, sendInteger<velk::UnmountCode>,
+                          row.success);
+        case CommandId::install:
+            return bound(commands, install);
+        case CommandId::help:
+            return [&factory](const std::string&, int) {
                 std::printf("%s\n", factory.help().c_str());
                 std::fflush(stdout);
                 return Result::ok;
-            },
-            direct);
+            };
+    }
+    return {};
+}
+
+}  // namespace
+
+void registerCommands(CommandsFactory& factory, velk::SystemCommands* commands) {
+    for (const elevard::CommandInfo& row : elevard::kCommands) {
+        std::vector<std::string> names = {row.name};
+        if (row.alias != nullptr) {
+            names.push_back(row.alias);
+        }
+        std::vector<std::string> arguments;
+        for (const char* argument : row.arguments) {
+            if (argument != nullptr) {
+                arguments.push_back(argument);
+            }
+        }
+        factory.reg(names, std::move(arguments), handlerFor(row, commands, factory), row.direct);
+    }
 }

@@ -9,9 +9,10 @@ class CommandsFactory;
 // Runs one command line through `factory` and prints its outcome on standard output:
 // "Command %s not found\n" when its first word is not registered, else "%s --> %s\n" with the
 // line as shownCommand gives it (passwords hidden) and the outcome word unless the command is
-// direct. `socket` is the connection the reply goes to, none in direct mode; it is closed on every
-// path before the outcome line is printed. Returns 0 when the command ran and succeeded, else -1.
-// Thread-safe as long as `factory` is no longer written.
+// direct. In both lines the line's control characters are written as "\xNN" escapes, all but
+// one newline that ends it. `socket` is the connection the reply goes to, none in direct mode; it
+// is closed on every path before the outcome line is printed. Returns 0 when the command ran and
+// succeeded, else -1. Thread-safe as long as `factory` is no longer written.
 int executeCommand(const CommandsFactory& factory, const std::string& command,
                    velk::kit::ScopedFd socket);
 
@@ -26,3 +27,12 @@ std::string makeCommandString(const char** argv);
 // Direct mode: setupIds(), then the joined arguments through executeCommand().
 // Returns main's exit value: 0 or -1.
 int runDirect(const CommandsFactory& factory, const char** argv);
+
+// Whether the program's first argument is an option rather than a command line: it begins
+// with "--", which no command name does.
+bool isOptionWord(const char* word);
+
+// Runs the option in argv[1]: "--help" prints how to run the program and every command,
+// "--version" the version, both on standard output with status 0; any other option prints a
+// message on standard error and returns -1. Prints no start-up line and touches nothing.
+int runOption(const char** argv);

@@ -55,11 +55,14 @@ TEST(ExecuteCommandTest, PrintsOutcomeMapsResultAndClosesTheSocket) {
     const Case cases[] = {
         {"good x", 0, "good x --> ok\n"},
         {"bad x\n", -1, "bad x\n --> execution failed\n"},
+        {"good /tmp\nmkdir /etc/shadow --> ok", 0,
+         "good /tmp\\x0amkdir /etc/shadow --> ok --> ok\n"},
         {"missing", -1, "missing --> invalid argument\n"},
         {"odd", -1, "odd --> \n"},
         {"quiet ", 0, ""},
         {"quietbad ", -1, ""},
         {"nosuch arg ", -1, "Command nosuch arg  not found\n"},
+        {"nosuch\r\x1b[2K\n", -1, "Command nosuch\\x0d\\x1b[2K\n not found\n"},
         {"", -1, "Command  not found\n"},
     };
     for (const Case& c : cases) {
@@ -101,6 +104,33 @@ TEST(DirectModeTest, RunsTheJoinedArgumentsOnce) {
         const velk::testing::ChildResult result = velk::testing::runChild(argv);
         EXPECT_EQ(result.exitStatus, c.status);
         EXPECT_EQ(result.out, kStartLine + c.out);
+    }
+}
+
+// Options are read only from a first word that begins with "--", and never run a command.
+TEST(DirectModeTest, OptionsPrintWithoutStartLine) {
+    velk::SystemCommands systemCommands;
+    CommandsFactory factory;
+    registerCommands(factory, &systemCommands);
+    struct Case {
+        const char* option;
+        int status;
+        std::string outStart;
+        std::string outHolds;
+    };
+    const Case cases[] = {
+        {"--version", 0, "elevard " ELEVARD_VERSION "\n", ""},
+        {"--help", 0, "Usage: elevard ", factory.help()},
+        {"--bogus", 255, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.option);
+        const velk::testing::ChildResult result =
+            velk::testing::runChild({ELEVARD_BINARY, c.option});
+        EXPECT_EQ(result.exitStatus, c.status);
+        EXPECT_EQ(result.out.substr(0, c.outStart.size()), c.outStart) << result.out;
+        EXPECT_NE(result.out.find(c.outHolds), std::string::npos);
+        EXPECT_EQ(result.out.find("Starting elevard"), std::string::npos);
     }
 }
 

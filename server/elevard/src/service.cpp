@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,9 +18,11 @@
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "acceptor.h"
 #include "connection_task.h"
+#include "front_door.h"
 #include "stop_signals.h"
 #include "velk/system_commands/program_run.h"
 #include "worker_pool.h"
@@ -27,73 +30,45 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+namespace domain_socket = velk::system_commands::domain_socket;
 
-// How long accepting rests after accept failed for want of descriptors or memory: the pending
-// connection stays in the backlog, so an immediate retry would fail again at once.
-constexpr std::chrono::milliseconds kExhaustedPause{50};
+// Descriptors kept free for everything but the connections that the loop holds: the workers'
+// own, the connections they are serving, the pipes of the shell commands they start, the
+// folders their guards walk and the files `open` passes on.
+constexpr rlim_t kDescriptorReserve = 256;
 
-// Connections taken per wake-up at most, so that a burst of new ones does not hold up the
-// reads of those already accepted; the rest are taken on the next turn.
-constexpr int kAcceptBatch = 64;
 constexpr int kMaxEvents = 64;
 
-// What an epoll event refers to: the loop's own descriptors, or a connection, numbered from
-// kFirstConnection in the order of acceptance and never reused.
-enum : uint64_t { kListenerKey, kStopKey, kFinishedKey, kFirstConnection };
+// What an epoll event of the loop refers to: its own descriptors, or a connection, numbered
+// from kFirstConnection in the order the loop took them and never reused.
+enum : uint64_t { kStopKey, kMailKey, kFirstConnection };
 
-bool isResourceExhaustion(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
-
-// The tasks posted and not yet done, shared by the loop and every task, so that it outlives
-// whichever lets go of it last. Only a stopping loop waits for the count to reach zero; until
-// then a task that ends wakes nobody.
-struct TaskTally {
-    std::atomic<size_t> unfinished{0};
-    std::atomic<bool> stopping{false};
-    velk::kit::ScopedFd wakeLoop;  // eventfd, written by each task that ends during a stop
+// A reply on its way out, written by the loop as its connection drains.
+struct Draining {
+    domain_socket::UnsentReply reply;
+    Clock::time_point deadline;
 };
 
-// Counts one posted task as done when it goes out of scope, however the task ended.
-class FinishedNotice {
-public:
-    explicit FinishedNotice(std::shared_ptr<TaskTally> tally) : tally_(std::move(tally)) {}
-    ~FinishedNotice() {
-        // Decremented before `stopping` is read: a loop that sets `stopping` and then finds
-        // tasks unfinished is sure to be woken by the last of them.
-        tally_->unfinished.fetch_sub(1);
-        if (!tally_->stopping.load()) {
-            return;
-        }
-        const uint64_t one = 1;
-        // Fails only when the counter would overflow, which takes 2^64 tasks.
-        while (write(tally_->wakeLoop.get(), &one, sizeof one) < 0 && errno == EINTR) {
-        }
-    }
-    FinishedNotice(const FinishedNotice&) = delete;
-    FinishedNotice& operator=(const FinishedNotice&) = delete;
-
-private:
-    std::shared_ptr<TaskTally> tally_;
-};
-
-// The main thread's event loop: accepts, collects command lines, posts complete ones, closes
-// late ones and carries out a stop.
+// The main thread's event loop: collects the lines of slow senders and posts them, writes the
+// replies that connections could not take at once, closes late connections, makes room when
+// descriptors run short and carries out a stop. The workers accept and serve the rest.
 class ServiceLoop {
 public:
     ServiceLoop(Acceptor& acceptor, StopSignals& stopSignals, WorkerPool& pool,
-                const CommandsFactory& factory, std::chrono::milliseconds stopGrace)
+                const CommandsFactory& factory, FrontDoor& door,
+                std::chrono::milliseconds stopGrace)
         : acceptor_(acceptor),
           stopSignals_(stopSignals),
           pool_(pool),
           factory_(factory),
+          door_(door),
           stopGrace_(stopGrace) {}
 
-    // Creates the epoll instance and the eventfd and watches the listening socket and the stop
-    // signals. Returns false after printing the reason with perror.
+    // Creates the epoll instance and watches the stop signals and the hand-overs. Returns false
+    // after printing the reason with perror.
     bool setUp();
 
-    // Serves until stopped; returns 0 once everything posted has finished after a stop. A
+    // Serves until stopped; returns 0 once everything taken has finished after a stop. A
     // forced stop ends the process instead.
     int run();
 
@@ -101,34 +76,39 @@ private:
     using Pending = std::map<uint64_t, PendingRequest>::iterator;
 
     void handle(const epoll_event& event);
-    void acceptConnections();
-    void admit(velk::kit::ScopedFd connection);
+    void takeMail();
+    void adopt(PendingRequest request);
+    void adopt(domain_socket::UnsentReply reply);
     void readRequest(Pending request);
+    void drain(std::map<uint64_t, Draining>::iterator draining);
     void dispatch(PendingRequest request);
     PendingRequest release(Pending request);
+    size_t heldAtMost() const;
+    void makeRoom(size_t wanted);
     void closeExpired(Clock::time_point now);
-    void setAccepting(bool accepting);
-    void takeFinished();
     void takeStopSignals();
     void beginStop();
+    // Stops the workers accepting, then closes the listening socket.
+    void closeListener();
     [[noreturn]] void stopAtOnce(const char* reason);
+    bool finished();
     int waitMilliseconds(Clock::time_point now) const;
-    bool watch(int fd, uint64_t key);
+    bool watch(int fd, uint32_t events, uint64_t key);
     void unwatch(int fd);
 
     Acceptor& acceptor_;
     StopSignals& stopSignals_;
     WorkerPool& pool_;
     const CommandsFactory& factory_;
+    FrontDoor& door_;
     const std::chrono::milliseconds stopGrace_;
     velk::kit::ScopedFd epoll_;
-    std::shared_ptr<TaskTally> tally_ = std::make_shared<TaskTally>();
-    // Connections whose line is still arriving, oldest first, which is also the order of
-    // their deadlines.
+    // Connections whose line is still arriving, and replies still going out: each oldest
+    // first, which is also the order of their deadlines.
     std::map<uint64_t, PendingRequest> pending_;
+    std::map<uint64_t, Draining> draining_;
     uint64_t nextKey_ = kFirstConnection;
-    std::optional<Clock::time_point> pausedUntil_;  // accepting rests until then
-    std::optional<Clock::time_point> stopBy_;       // set by the first stop signal
+    std::optional<Clock::time_point> stopBy_;  // set by the first stop signal
 };
 
 bool ServiceLoop::setUp() {
@@ -137,14 +117,8 @@ bool ServiceLoop::setUp() {
         std::perror("epoll_create1");
         return false;
     }
-    tally_->wakeLoop.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!tally_->wakeLoop.valid()) {
-        std::perror("eventfd");
-        return false;
-    }
-    if (!watch(acceptor_.descriptor(), kListenerKey) ||
-        !watch(stopSignals_.descriptor(), kStopKey) ||
-        !watch(tally_->wakeLoop.get(), kFinishedKey)) {
+    if (!watch(stopSignals_.descriptor(), EPOLLIN, kStopKey) ||
+        !watch(door_.wakeDescriptor(), EPOLLIN, kMailKey)) {
         std::perror("epoll_ctl");
         return false;
     }
@@ -153,7 +127,7 @@ bool ServiceLoop::setUp() {
 
 int ServiceLoop::run() {
     for (;;) {
-        if (stopBy_ && tally_->unfinished == 0) {
+        if (finished()) {
             return 0;
         }
         epoll_event events[kMaxEvents];
@@ -167,71 +141,62 @@ int ServiceLoop::run() {
             handle(events[i]);
         }
         const Clock::time_point now = Clock::now();
-        if (pausedUntil_ && now >= *pausedUntil_) {
-            setAccepting(true);
-        }
         closeExpired(now);
-        if (stopBy_ && now >= *stopBy_ && tally_->unfinished > 0) {
+        if (stopBy_ && now >= *stopBy_ && !finished()) {
             stopAtOnce("requests still unfinished after the grace period");
         }
     }
 }
 
+bool ServiceLoop::finished() {
+    if (!stopBy_) {
+        return false;
+    }
+    // What the last requests handed over before they counted themselves done.
+    takeMail();
+    return door_.unfinished == 0 && draining_.empty();
+}
+
 void ServiceLoop::handle(const epoll_event& event) {
     switch (event.data.u64) {
-        case kListenerKey:
-            acceptConnections();
-            return;
         case kStopKey:
             takeStopSignals();
             return;
-        case kFinishedKey:
-            takeFinished();
+        case kMailKey:
+            takeMail();
             return;
         default:
             // A connection closed earlier in the same batch of events is no longer there.
             if (Pending request = pending_.find(event.data.u64); request != pending_.end()) {
                 readRequest(request);
+            } else if (auto out = draining_.find(event.data.u64); out != draining_.end()) {
+                drain(out);
             }
     }
 }
 
-void ServiceLoop::acceptConnections() {
-    for (int i = 0; i < kAcceptBatch && acceptor_.descriptor() >= 0 && !pausedUntil_; ++i) {
-        velk::kit::ScopedFd connection = acceptor_.accept();
-        if (connection.valid()) {
-            admit(std::move(connection));
-            continue;
-        }
-        const int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-            return;
-        }
-        std::perror("accept");
-        if (isResourceExhaustion(error)) {
-            setAccepting(false);
-        }
+void ServiceLoop::takeMail() {
+    std::vector<PendingRequest> slow;
+    std::vector<domain_socket::UnsentReply> replies;
+    bool shortOfDescriptors = false;
+    door_.takeMail(&slow, &replies, &shortOfDescriptors);
+    if (shortOfDescriptors && !pending_.empty()) {
+        // Room for a burst of new connections, at the price of the oldest idle ones.
+        makeRoom(pending_.size() + draining_.size() - std::max<size_t>(1, pending_.size() / 8));
+    }
+    for (domain_socket::UnsentReply& reply : replies) {
+        adopt(std::move(reply));
+    }
+    for (PendingRequest& request : slow) {
+        adopt(std::move(request));
     }
 }
 
-void ServiceLoop::admit(velk::kit::ScopedFd connection) {
-    // Without the timeout a client that never reads its reply would hold a worker for ever.
-    if (!setReplyTimeout(connection.get())) {
-        return;
+void ServiceLoop::adopt(PendingRequest request) {
+    if (stopBy_) {
+        return;  // a stopping service takes no new requests; the connection closes
     }
-    PendingRequest request(std::move(connection), Clock::now());
-    // Most clients send their line right after connecting: it is usually here already, and
-    // then the connection never needs watching.
-    switch (request.readAvailable()) {
-        case PendingRequest::State::complete:
-            dispatch(std::move(request));
-            return;
-        case PendingRequest::State::refused:
-            return;
-        case PendingRequest::State::reading:
-            break;
-    }
-    // Keys follow the order of acceptance, and so does the order of the deadlines.
+    makeRoom(heldAtMost() - 1);
     const uint64_t key = nextKey_++;
     Pending pending;
     try {
@@ -240,11 +205,30 @@ void ServiceLoop::admit(velk::kit::ScopedFd connection) {
         std::fprintf(stderr, "Cannot take a connection: %s\n", error.what());
         return;
     }
-    // epoll reports the bytes that arrived since the read above at once.
-    if (!watch(pending->second.descriptor(), key)) {
+    // epoll reports the bytes that arrived since the worker's read at once.
+    if (!watch(pending->second.descriptor(), EPOLLIN, key)) {
         std::perror("epoll_ctl");
         release(pending);
     }
+}
+
+void ServiceLoop::adopt(domain_socket::UnsentReply reply) {
+    const uint64_t key = nextKey_++;
+    std::map<uint64_t, Draining>::iterator out;
+    try {
+        out = draining_
+                  .try_emplace(key, Draining{std::move(reply), Clock::now() + kConnectionTimeout})
+                  .first;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "Cannot keep a reply: %s\n", error.what());
+        return;
+    }
+    if (!watch(out->second.reply.socket, EPOLLOUT, key)) {
+        std::perror("epoll_ctl");
+        draining_.erase(out);
+        return;
+    }
+    // The socket may have drained since the worker tried; epoll reports it at once if so.
 }
 
 void ServiceLoop::readRequest(Pending request) {
@@ -260,17 +244,26 @@ void ServiceLoop::readRequest(Pending request) {
     }
 }
 
+void ServiceLoop::drain(std::map<uint64_t, Draining>::iterator out) {
+    if (domain_socket::sendUnsent(&out->second.reply) == domain_socket::Progress::blocked) {
+        return;
+    }
+    // Done or failed: the reply's end of the connection closes, and the client sees the end.
+    unwatch(out->second.reply.socket);
+    draining_.erase(out);
+}
+
 void ServiceLoop::dispatch(PendingRequest request) {
-    ++tally_->unfinished;
+    ++door_.unfinished;
     try {
-        std::function<void()> task = makeConnectionTask(std::move(request), factory_);
-        pool_.post([task, tally = tally_] {
-            FinishedNotice notice(tally);
+        std::function<void()> task = makeConnectionTask(std::move(request), factory_, door_);
+        pool_.post([task, &door = door_] {
+            FinishedNotice notice(door);
             task();
         });
     } catch (const std::exception& error) {
         // The task, and with it the connection, is gone.
-        --tally_->unfinished;
+        --door_.unfinished;
         std::fprintf(stderr, "Cannot queue a connection: %s\n", error.what());
     }
 }
@@ -286,29 +279,36 @@ PendingRequest ServiceLoop::release(Pending request) {
     return released;
 }
 
-void ServiceLoop::closeExpired(Clock::time_point now) {
-    while (!pending_.empty() && pending_.begin()->second.deadline() <= now) {
+// How many connections the loop may hold before it closes the oldest idle ones. Read afresh
+// each time: the limit may be changed while the service runs (setFdLimit of its own pid).
+size_t ServiceLoop::heldAtMost() const {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return SIZE_MAX;  // cannot fail for RLIMIT_NOFILE; accept's EMFILE still makes room
+    }
+    const rlim_t soft = limit.rlim_cur;
+    return soft > 2 * kDescriptorReserve ? soft - kDescriptorReserve : soft / 2 + 1;
+}
+
+// Closes the oldest connections still sending their line until the loop holds at most
+// `wanted` connections in all, or none is left to close.
+void ServiceLoop::makeRoom(size_t wanted) {
+    while (!pending_.empty() && pending_.size() + draining_.size() > wanted) {
         release(pending_.begin());
     }
 }
 
-void ServiceLoop::setAccepting(bool accepting) {
-    epoll_event event{};
-    event.events = accepting ? static_cast<uint32_t>(EPOLLIN) : 0U;
-    event.data.u64 = kListenerKey;
-    if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, acceptor_.descriptor(), &event) != 0) {
-        std::perror("epoll_ctl");
+void ServiceLoop::closeExpired(Clock::time_point now) {
+    while (!pending_.empty() && pending_.begin()->second.deadline() <= now) {
+        release(pending_.begin());
     }
-    pausedUntil_.reset();
-    if (!accepting) {
-        pausedUntil_ = Clock::now() + kExhaustedPause;
-    }
-}
-
-void ServiceLoop::takeFinished() {
-    // Only resets the eventfd: the count is in the tally. Nothing to take (EAGAIN) is fine.
-    uint64_t done = 0;
-    while (read(tally_->wakeLoop.get(), &done, sizeof done) < 0 && errno == EINTR) {
+    while (!draining_.empty() && draining_.begin()->second.deadline <= now) {
+        auto out = draining_.begin();
+        const domain_socket::UnsentReply& reply = out->second.reply;
+        errno = ETIMEDOUT;
+        std::perror(reply.written < reply.lengthBytes ? "sendData" : "write");
+        unwatch(reply.socket);
+        draining_.erase(out);
     }
 }
 
@@ -322,20 +322,27 @@ void ServiceLoop::takeStopSignals() {
 }
 
 void ServiceLoop::beginStop() {
-    tally_->stopping = true;
+    door_.stopping = true;
     stopBy_ = Clock::now() + stopGrace_;
-    unwatch(acceptor_.descriptor());
-    acceptor_.close();
-    pausedUntil_.reset();
+    closeListener();
     while (!pending_.empty()) {
         release(pending_.begin());
     }
 }
 
-void ServiceLoop::stopAtOnce(const char* reason) {
-    std::fprintf(stderr, "Stopping at once, %zu requests unfinished: %s\n",
-                 tally_->unfinished.load(), reason);
+void ServiceLoop::closeListener() {
+    door_.stopping = true;
+    pool_.dropIdleWork();
+    // A worker may be inside accept on the listening socket: it must not find its number
+    // closed, or given to another file, under it.
+    door_.waitForAccepts();
     acceptor_.close();
+}
+
+void ServiceLoop::stopAtOnce(const char* reason) {
+    std::fprintf(stderr, "Stopping at once, %zu requests unfinished: %s\n", door_.unfinished.load(),
+                 reason);
+    closeListener();
     // Programs the workers started run in process groups of their own and would outlive us.
     velk::system_commands::detail::killRunningPrograms();
     // The workers may be in the middle of commands: nothing may be torn down under them.
@@ -352,11 +359,11 @@ int ServiceLoop::waitMilliseconds(Clock::time_point now) const {
     if (stopBy_) {
         consider(*stopBy_);
     }
-    if (pausedUntil_) {
-        consider(*pausedUntil_);
-    }
     if (!pending_.empty()) {
         consider(pending_.begin()->second.deadline());
+    }
+    if (!draining_.empty()) {
+        consider(draining_.begin()->second.deadline);
     }
     if (!wake) {
         return -1;
@@ -366,9 +373,9 @@ int ServiceLoop::waitMilliseconds(Clock::time_point now) const {
     return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, INT_MAX));
 }
 
-bool ServiceLoop::watch(int fd, uint64_t key) {
+bool ServiceLoop::watch(int fd, uint32_t events, uint64_t key) {
     epoll_event event{};
-    event.events = EPOLLIN;
+    event.events = events;
     event.data.u64 = key;
     return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) == 0;
 }
@@ -376,6 +383,22 @@ bool ServiceLoop::watch(int fd, uint64_t key) {
 void ServiceLoop::unwatch(int fd) {
     // Fails only for a descriptor that is not watched, which leaves nothing to undo.
     epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+}
+
+// Raises the soft open-file limit to the hard one, so that thousands of clients fit. A failure
+// leaves the service with the limit it was given.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        std::perror("getrlimit");
+        return;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            std::perror("setrlimit");
+        }
+    }
 }
 
 void ignoreSignal(int) {}
@@ -397,11 +420,21 @@ void catchBrokenPipes() {
 
 int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGrace) {
     catchBrokenPipes();
+    raiseDescriptorLimit();
     // Before the workers start, so that they inherit the unblocked signals.
     StopSignals stopSignals;
     if (!stopSignals.install()) {
         return -1;
     }
+    velk::kit::ScopedFd wakeLoop(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wakeLoop.valid()) {
+        std::perror("eventfd");
+        return -1;
+    }
+    Acceptor acceptor;
+    FrontDoor door(acceptor, factory, std::move(wakeLoop));
+    // Declared before the pool: the workers may use it until they are joined.
+    IdleWork serve{-1, [&door] { door.serveWaiting(); }};
     std::unique_ptr<WorkerPool> pool;
     try {
         pool = std::make_unique<WorkerPool>(kServiceWorkers);
@@ -409,13 +442,17 @@ int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGra
         std::fprintf(stderr, "Cannot start the workers: %s\n", error.what());
         return -1;
     }
-    Acceptor acceptor;
     if (!acceptor.bind()) {
         return -1;
     }
-    ServiceLoop loop(acceptor, stopSignals, *pool, factory, stopGrace);
-    if (!loop.setUp()) {
+    serve.descriptor = acceptor.descriptor();
+    ServiceLoop loop(acceptor, stopSignals, *pool, factory, door, stopGrace);
+    if (!pool->takeUpIdleWork(&serve) || !loop.setUp()) {
+        door.stopping = true;
+        pool->dropIdleWork();
+        door.waitForAccepts();
         acceptor.close();
+        // The workers finish what they accepted before they are joined.
         return -1;
     }
     return loop.run();

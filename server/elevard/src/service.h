@@ -18,11 +18,15 @@ inline constexpr int kForcedStopStatus = 2;
 
 // Service mode, on the main thread; `factory` must no longer be written. Catches the
 // broken-pipe signal (a write to a closed peer then fails instead of ending the process) and
-// the stop signals, starts the pool of kServiceWorkers workers and binds the Acceptor. Then one
-// event loop accepts connections and collects each one's command line as its bytes arrive; a
-// connection that has not delivered the whole line kConnectionTimeout after it was accepted is
-// closed. Only a complete line is posted to the pool, which runs it and sends the reply with a
-// send timeout of kConnectionTimeout.
+// the stop signals, raises the soft open-file limit to the hard one, binds the Acceptor and
+// starts the pool of kServiceWorkers workers. An idle worker accepts a connection and, when its
+// command line is already there, runs it on the spot; otherwise the main thread's event loop
+// collects the line as its bytes arrive and posts it to the pool once complete. A connection
+// that has not delivered the whole line kConnectionTimeout after it was accepted is closed; so
+// is the oldest of them when the loop holds as many connections as the descriptor limit
+// allows less a reserve. Connections are non-blocking: what of a reply the client does not
+// take at once is written by the loop as it drains, and a reply not out kConnectionTimeout
+// after it was ready closes its connection. No worker ever waits on a client.
 //
 // The first SIGTERM or SIGINT stops the service: the socket is closed and its file removed,
 // connections still sending their line are closed, the requests already read (running or

@@ -68,6 +68,8 @@ constexpr long kGrowthBoundKiB = 8192;
 constexpr long kGrowthBoundKiB = 1024;
 #endif
 constexpr auto kHang = 30s;  // only catches a hang
+// How long the service gives a client to send its line, or to take its reply.
+constexpr auto kConnectionDeadline = 10s;
 
 struct Request {
     std::string line;
@@ -413,6 +415,60 @@ TEST_F(ServiceLoadTest, ServesEveryRequestRightBesideHostileConnections) {
     expectOutput(result);
     expectLastCyclesLeft();
     EXPECT_EQ(failures_, 0) << failureText_;
+}
+
+// Clients that hold connections without reading their replies, or without ever sending a
+// line, must not keep others out: beside them another client is answered within a second, and
+// once they are gone (or closed by the service at their deadline) the service holds only its
+// idle descriptors. The service runs with a descriptor limit that the idle flood exceeds.
+TEST_F(ServiceLoadTest, ClientsThatHoldConnectionsKeepNobodyOut) {
+    constexpr rlim_t kServiceLimit = 1024;
+    std::string error;
+    ASSERT_TRUE(startService(ELEVARD_BINARY, {}, &service_, &error)) << error;
+    rlimit limit{};
+    ASSERT_EQ(prlimit(service_.pid(), RLIMIT_NOFILE, nullptr, &limit), 0);
+    limit.rlim_cur = kServiceLimit;
+    ASSERT_EQ(prlimit(service_.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+    const std::string probe = "exists " + root_;
+    ASSERT_EQ(exchangeLine(kPath, probe), integerMessage(1));
+    const size_t idle = descriptorsOf(service_.pid()).size();
+
+    struct Case {
+        const char* name;
+        int connections;
+        std::string line;  // sent on each connection, whose reply is never read; "": none
+    };
+    const Case cases[] = {
+        {"slow readers", 2 * 16, "list " + large_},
+        {"idle flood", static_cast<int>(kServiceLimit) + 100, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<ScopedFd> held;
+        for (int i = 0; i < c.connections; ++i) {
+            held.push_back(connectWhenListening(kPath));
+            ASSERT_TRUE(held.back().valid());
+            if (!c.line.empty()) {
+                ASSERT_TRUE(domain_socket::sendBuffer(held.back().get(), c.line.data(),
+                                                      static_cast<long>(c.line.size())));
+            }
+        }
+        // The held connections are all in, and the slow readers' commands have run.
+        service_.collectFor(200ms);
+        const auto asked = Clock::now();
+        EXPECT_EQ(exchangeLine(kPath, probe), integerMessage(1));
+        EXPECT_LT(Clock::now() - asked, 1s);
+        if (c.line.empty()) {
+            held.clear();
+        }
+        service_.collectFor(kConnectionDeadline);
+        EXPECT_EQ(settleDescriptors(idle), idle);
+    }
+    ASSERT_TRUE(service_.signal(SIGTERM));
+    const ChildResult result = service_.wait(kHang);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    // Each slow reader's reply was cut off at its deadline.
+    EXPECT_EQ(lineCounts(result.err)["write: Connection timed out"], 2 * 16) << result.err;
 }
 
 }  // namespace

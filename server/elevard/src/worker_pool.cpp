@@ -1,10 +1,51 @@
 #include "worker_pool.h"
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
+#include <system_error>
 
-Worker::Worker() {
+namespace {
+
+// The keys of a worker's epoll events.
+enum : uint64_t { kWakeUpKey, kIdleWorkKey };
+
+velk::kit::ScopedFd checked(int fd, const char* what) {
+    if (fd < 0) {
+        throw std::system_error(errno, std::generic_category(), what);
+    }
+    return velk::kit::ScopedFd(fd);
+}
+
+// Runs `work`; an exception leaving a thread would end the whole service, so one that escapes
+// `work` is reported on standard error instead.
+void runGuarded(const std::function<void()>& work) {
+    try {
+        work();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "Worker task failed: %s\n", error.what());
+    } catch (...) {
+        std::fprintf(stderr, "Worker task failed with an unknown exception\n");
+    }
+}
+
+}  // namespace
+
+Worker::Worker()
+    : events_(checked(epoll_create1(EPOLL_CLOEXEC), "epoll_create1")),
+      wakeUp_(checked(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd")) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kWakeUpKey;
+    if (epoll_ctl(events_.get(), EPOLL_CTL_ADD, wakeUp_.get(), &event) != 0) {
+        throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+    }
     // Started last so that the loop never sees a member before its construction.
     thread_ = std::thread(&Worker::run, this);
 }
@@ -19,9 +60,9 @@ void Worker::post(const std::function<void()>& task) {
         queue_.push(task);
         load_.fetch_add(1, std::memory_order_relaxed);
     }
-    // Woken after the lock is free, the thread does not block on it straight away. It looks at
-    // the queue under the lock before it sleeps, so the task is never missed.
-    condition_.notify_one();
+    // The thread looks at the queue before it sleeps, and the eventfd stays readable until it
+    // has slept on it, so the task is never missed.
+    wake();
 }
 
 size_t Worker::size() const {
@@ -33,8 +74,8 @@ void Worker::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
-        condition_.notify_one();
     }
+    wake();
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -45,28 +86,73 @@ bool Worker::stopping() const {
     return stop_;
 }
 
+bool Worker::takeUpIdleWork(const IdleWork* idle) {
+    // Stored before the descriptor is watched: the thread reads it only for its events.
+    idle_.store(idle);
+    epoll_event event{};
+    // Exclusive: a readiness wakes one waiting worker (or a few), not all of them.
+    event.events = EPOLLIN | EPOLLEXCLUSIVE;
+    event.data.u64 = kIdleWorkKey;
+    if (epoll_ctl(events_.get(), EPOLL_CTL_ADD, idle->descriptor, &event) != 0) {
+        std::perror("epoll_ctl");
+        return false;
+    }
+    return true;
+}
+
+void Worker::dropIdleWork() {
+    if (const IdleWork* idle = idle_.load(); idle != nullptr) {
+        // Fails only when it was never watched, which leaves nothing to undo.
+        epoll_ctl(events_.get(), EPOLL_CTL_DEL, idle->descriptor, nullptr);
+    }
+}
+
+void Worker::wake() {
+    const uint64_t one = 1;
+    // Fails only when the counter would overflow, which takes 2^64 posts without a wake-up.
+    while (write(wakeUp_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
 void Worker::run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_) {
-        condition_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-        if (stop_) {
-            return;
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stop_) {
+                return;
+            }
+            if (!queue_.empty()) {
+                // The task stays in load() on its way from the queue to the thread, until done.
+                task = std::move(queue_.front());
+                queue_.pop();
+            }
         }
-        // The task stays in load() on its way from the queue to the thread, until it is done.
-        std::function<void()> task = std::move(queue_.front());
-        queue_.pop();
-        lock.unlock();
-        try {
-            task();
-        } catch (const std::exception& error) {
-            // An exception leaving a thread would end the whole service.
-            std::fprintf(stderr, "Worker task failed: %s\n", error.what());
-        } catch (...) {
-            std::fprintf(stderr, "Worker task failed with an unknown exception\n");
+        if (!task) {
+            waitForWork();
+            continue;
         }
+        runGuarded(task);
         task = nullptr;
-        lock.lock();
         load_.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
+void Worker::waitForWork() {
+    epoll_event events[2];
+    const int count = epoll_wait(events_.get(), events, 2, -1);
+    // EINTR: the caller looks at the queue and comes back.
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.u64 == kWakeUpKey) {
+            uint64_t posted = 0;
+            // Only resets the eventfd; EAGAIN when another wake-up took it first is fine.
+            while (read(wakeUp_.get(), &posted, sizeof posted) < 0 && errno == EINTR) {
+            }
+        } else if (const IdleWork* idle = idle_.load(); idle != nullptr) {
+            load_.fetch_add(1, std::memory_order_relaxed);
+            runGuarded(idle->onReady);
+            load_.fetch_sub(1, std::memory_order_relaxed);
+        }
     }
 }
 
@@ -81,7 +167,26 @@ size_t checkedCount(size_t count) {
 
 }  // namespace
 
-WorkerPool::WorkerPool(size_t count) : workers_(checkedCount(count)) {}
+WorkerPool::WorkerPool(size_t count) {
+    for (size_t built = 0; built < checkedCount(count); ++built) {
+        workers_.emplace_back();
+    }
+}
+
+bool WorkerPool::takeUpIdleWork(const IdleWork* idle) {
+    for (Worker& worker : workers_) {
+        if (!worker.takeUpIdleWork(idle)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void WorkerPool::dropIdleWork() {
+    for (Worker& worker : workers_) {
+        worker.dropIdleWork();
+    }
+}
 
 WorkerPool::~WorkerPool() {
     for (Worker& worker : workers_) {

@@ -1,19 +1,32 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <queue>
 #include <thread>
-#include <vector>
+
+#include "velk/kit/scoped_fd.h"
+
+// Work that idle workers take up by themselves: whenever `descriptor` is readable, one of the
+// workers whose queue is empty calls `onReady` on its own thread (more than one may be woken for
+// the same readiness, so `onReady` must cope with finding nothing to do). While `onReady` runs,
+// it counts in the worker's load() like a task; an exception escaping it is reported like one
+// escaping a task.
+struct IdleWork {
+    int descriptor = -1;
+    std::function<void()> onReady;
+};
 
 // One thread with its own first-in, first-out task queue. The thread starts in the constructor
-// and waits for work; tasks run one after another in the order they were posted. All members
-// are thread-safe. Never copied or moved.
+// and waits for work: a posted task, or the readiness of the idle work's descriptor. Tasks run
+// one after another in the order they were posted, before any idle work. All members are
+// thread-safe. Never copied or moved.
 class Worker {
 public:
+    // Throws std::system_error when the thread or the descriptors it waits on cannot be had.
     Worker();
     // Stops the thread (see stop()); tasks still queued are dropped without running.
     ~Worker();
@@ -39,14 +52,28 @@ public:
     // True once stop() has been called.
     bool stopping() const;
 
-private:
-    // The thread's loop. An exception escaping a task is reported on standard error and the
-    // worker goes on with the next task.
-    void run();
+    // Takes up `idle` (which must outlive the worker) from now on; at most once. Returns false,
+    // after printing the reason with perror, when its descriptor cannot be watched.
+    bool takeUpIdleWork(const IdleWork* idle);
 
+    // No longer takes up the idle work; a call of onReady already under way finishes. Returns
+    // at once.
+    void dropIdleWork();
+
+private:
+    // The thread's loop. An exception escaping a task or the idle work is reported on standard
+    // error and the worker goes on.
+    void run();
+    // Sleeps until a task is posted, the worker stops or the idle work is ready; runs the idle
+    // work in the last case.
+    void waitForWork();
+    void wake();
+
+    std::atomic<const IdleWork*> idle_{nullptr};
+    velk::kit::ScopedFd events_;  // epoll: wakeUp_, and the idle work's descriptor
+    velk::kit::ScopedFd wakeUp_;  // eventfd, written by post() and stop()
     std::thread thread_;
     mutable std::mutex mutex_;
-    std::condition_variable condition_;
     bool stop_ = false;  // guarded by mutex_
     // Tasks waiting plus the one being executed; written under mutex_, read without it.
     std::atomic<size_t> load_{0};
@@ -58,7 +85,7 @@ private:
 class WorkerPool {
 public:
     // Starts `count` workers at once. Throws std::invalid_argument when `count` is 0 and
-    // std::system_error when a thread cannot start (the workers already started are joined).
+    // std::system_error when a worker cannot start (the workers already started are joined).
     explicit WorkerPool(size_t count);
     // Stops and joins the workers in index order.
     ~WorkerPool();
@@ -76,6 +103,15 @@ public:
     // Worker `index` (less than count()), for inspection.
     const Worker& worker(size_t index) const { return workers_[index]; }
 
+    // Every worker takes up `idle` (which must outlive the pool) from now on. Returns false,
+    // after printing the reason with perror, when a worker could not; dropIdleWork() then undoes
+    // it for the others.
+    bool takeUpIdleWork(const IdleWork* idle);
+
+    // No worker takes up the idle work any more once this returns, except those whose onReady
+    // is already under way.
+    void dropIdleWork();
+
 private:
-    std::vector<Worker> workers_;
+    std::deque<Worker> workers_;
 };

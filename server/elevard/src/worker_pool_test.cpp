@@ -1,6 +1,8 @@
 #include "worker_pool.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -127,6 +129,39 @@ TEST(WorkerPoolTest, DestructionFinishesTheRunningTaskAndDropsQueuedOnes) {
     EXPECT_TRUE(runningDone);
     EXPECT_EQ(queuedRan, 0);
     EXPECT_EQ(token.use_count(), 1);
+}
+
+// Idle workers take up the idle work while it is readable; a worker busy with it counts as
+// loaded, so a task posted meanwhile runs on another worker at once; once dropped, the idle
+// work is no longer taken up.
+TEST(WorkerPoolTest, IdleWorkRunsOnIdleWorkersAndStopsWhenDropped) {
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    velk::kit::ScopedFd readEnd(ends[0]), writeEnd(ends[1]);
+    std::latch release(1);
+    std::atomic<int> taken{0};
+    const IdleWork idle{readEnd.get(), [&] {
+                            char byte;
+                            if (read(readEnd.get(), &byte, 1) == 1 && ++taken == 1) {
+                                release.wait();  // the first one takes long
+                            }
+                        }};
+    WorkerPool pool(2);
+    ASSERT_TRUE(pool.takeUpIdleWork(&idle));
+    ASSERT_EQ(write(writeEnd.get(), "a", 1), 1);
+    ASSERT_TRUE(eventually([&] { return taken == 1; }));
+    EXPECT_EQ(pool.worker(0).load() + pool.worker(1).load(), 1u);
+    std::atomic<bool> posted{false};
+    pool.post([&] { posted = true; });
+    EXPECT_TRUE(eventually([&] { return posted.load(); }));
+    release.count_down();
+    ASSERT_EQ(write(writeEnd.get(), "b", 1), 1);
+    EXPECT_TRUE(eventually([&] { return taken == 2; }));
+
+    pool.dropIdleWork();
+    ASSERT_EQ(write(writeEnd.get(), "c", 1), 1);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(taken, 2) << "taken up after it was dropped";
 }
 
 // A task that throws is reported and the worker goes on with the next one.

@@ -1,20 +1,24 @@
 #include "client.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <map>
+
+#include "json_output.h"
+#include "velk/system_commands/number_word.h"
 
 namespace elevard_client {
 namespace {
 
+using elevard::CommandId;
 using elevard::CommandInfo;
 using elevard::ReplyKind;
 
 const char* const kIsOne = "the number; success when it is 1";
 const char* const kUnmountCodes =
-    "the number: 0 unmounted, 1 busy, 2 no such path, 3 refused or other error, 4 not mounted; "
-    "success when 0";
+    "the result's name and number: success (0) unmounted, busy (1), notExists (2) no such path, "
+    "otherError (3) refused or another error, notMounted (4); success when 0";
 
 int64_t int64At(const std::string& bytes, size_t offset) {
     int64_t value;
@@ -22,11 +26,55 @@ int64_t int64At(const std::string& bytes, size_t offset) {
     return value;
 }
 
+std::string jsonBool(bool value) {
+    return value ? "true" : "false";
+}
+
+// The --json members shared by every outcome without a reply.
+std::string jsonError(const char* error, const std::string& message) {
+    return jsonMember("error", jsonString(error)) + "," +
+           jsonMember("message", jsonString(message));
+}
+
 Outcome malformed(const std::string& what, const std::string& bytes) {
     Outcome outcome;
     outcome.status = kNoReply;
     outcome.err = "elevard-client: malformed reply (" + what + "):\n" + hexDump(bytes);
+    outcome.json = jsonError("malformedReply", what);
     return outcome;
+}
+
+// The name of `error` as the library spells it.
+const char* errorName(elevard::ClientError error) {
+    using elevard::ClientError;
+    switch (error) {
+        case ClientError::notConnected:
+            return "notConnected";
+        case ClientError::unsendable:
+            return "unsendable";
+        case ClientError::closedWithoutReply:
+            return "closedWithoutReply";
+        case ClientError::malformedReply:
+            return "malformedReply";
+        case ClientError::timedOut:
+            return "timedOut";
+    }
+    return "unknown";
+}
+
+// A success flag that ends the --json members of a decoded reply.
+std::string jsonSuccess(bool success) {
+    return jsonMember("success", jsonBool(success));
+}
+
+// "name (value)" for a result code, or nullopt when `value` is no code of Code.
+template <typename Code>
+std::optional<std::string> namedCode(std::int64_t value) {
+    std::optional<Code> code = elevard::codeFromReply<Code>(value);
+    if (!code) {
+        return std::nullopt;
+    }
+    return std::string(elevard::codeName(*code)) + " (" + std::to_string(value) + ")";
 }
 
 Outcome decodeStat(const std::string& payload) {
@@ -41,6 +89,9 @@ Outcome decodeStat(const std::string& payload) {
     outcome.status = kSuccess;
     outcome.out = "exists=" + std::to_string(static_cast<unsigned char>(payload[0])) +
                   " type=" + typeWord + " size=" + std::to_string(status->size) + "\n";
+    outcome.json = jsonMember("exists", jsonBool(status->exists)) + "," +
+                   jsonMember("type", jsonString(typeWord)) + "," +
+                   jsonMember("size", std::to_string(status->size)) + "," + jsonSuccess(true);
     return outcome;
 }
 
@@ -51,10 +102,16 @@ Outcome decodeList(const std::string& payload) {
     }
     Outcome outcome;
     outcome.status = kSuccess;
+    std::string items;
     for (const elevard::ListEntry& entry : *entries) {
         outcome.out += entry.path + "\t" + std::to_string(entry.size) + "\t" +
                        (entry.isDirectory ? "1" : "0") + "\n";
+        items += std::string(items.empty() ? "" : ",") + "{" +
+                 jsonMember("path", jsonString(entry.path)) + "," +
+                 jsonMember("size", std::to_string(entry.size)) + "," +
+                 jsonMember("isDirectory", jsonBool(entry.isDirectory)) + "}";
     }
+    outcome.json = jsonMember("entries", "[" + items + "]") + "," + jsonSuccess(true);
     return outcome;
 }
 
@@ -66,6 +123,9 @@ Outcome decodeDmiInfo(const std::string& payload) {
     Outcome outcome;
     outcome.status = kSuccess;
     outcome.out = modules->partNumbers + "\n" + modules->serialNumbers + "\n";
+    outcome.json = jsonMember("partNumbers", jsonString(modules->partNumbers)) + "," +
+                   jsonMember("serialNumbers", jsonString(modules->serialNumbers)) + "," +
+                   jsonSuccess(true);
     return outcome;
 }
 
@@ -91,44 +151,52 @@ std::string wrapped(const std::string& text, size_t indent, size_t width) {
     return result;
 }
 
-// What --help shows for each command's reply and what counts as success.
-const char* replyDescription(const std::string& name) {
-    static const std::map<std::string, const char*> descriptions = {
-        {"mkdir", kIsOne},
-        {"rm", kIsOne},
-        {"chown", kIsOne},
-        {"mount",
-         "the number: 0 mounted, 1 permission denied, 2 refused or other error; success when 0"},
-        {"mv", kIsOne},
-        {"open",
-         "the path of the received descriptor, with --cat followed by the file's content; "
-         "success when a descriptor arrived. <mode> is the numeric open flags (0 read, 1 "
-         "write, 2 read-write, 64 create: 66 is read-write and create)"},
-        {"freeSpace", "the number of bytes; success when above 0"},
-        {"totalSpace", "the number of bytes; success when above 0"},
-        {"exists", kIsOne},
-        {"stat", "exists=0|1 type=file|directory|other size=BYTES; success whenever a reply came"},
-        {"list",
-         "one line per entry: path TAB size TAB isdir (1 or 0); success whenever a reply came"},
-        {"devicePath", "the device path; success when it is not empty"},
-        {"size", "the number of bytes; success when 0 or more"},
-        {"setFdLimit",
-         "the number; success when it equals <value> (on failure the service answers its own "
-         "soft limit)"},
-        {"dmiInfo",
-         "a line of part numbers, then a line of serial numbers (the values of each joined "
-         "without separator); success when the reply is not empty"},
-        {"umount", kUnmountCodes},
-        {"unmount", kUnmountCodes},
-        {"install",
-         "no reply: dpkg runs on the service's side and its output and outcome show only on the "
-         "service's output; exit status 3"},
-        {"help",
-         "no reply: the service prints its help on its own output (elevard help prints it "
-         "here); exit status 3"},
-    };
-    auto found = descriptions.find(name);
-    return found == descriptions.end() ? "" : found->second;
+// What --help shows for each command's reply and what counts as success. Every command of the
+// table has its case, so one added without a description fails the build.
+const char* replyDescription(CommandId id) {
+    switch (id) {
+        case CommandId::makeDirectory:
+        case CommandId::removePath:
+        case CommandId::changeOwner:
+        case CommandId::rename:
+        case CommandId::exists:
+            return kIsOne;
+        case CommandId::mount:
+            return "the result's name and number: success (0) mounted, permissionDenied (1), "
+                   "otherError (2) refused or another error; success when 0";
+        case CommandId::open:
+            return "the path of the received descriptor, with --cat followed by the file's "
+                   "content; success when a descriptor arrived. <mode> is the numeric open flags "
+                   "(0 read, 1 write, 2 read-write, 64 create: 66 is read-write and create)";
+        case CommandId::freeSpace:
+        case CommandId::totalSpace:
+            return "the number of bytes; success when above 0";
+        case CommandId::stat:
+            return "exists=0|1 type=file|directory|other size=BYTES; success whenever a reply "
+                   "came";
+        case CommandId::list:
+            return "one line per entry: path TAB size TAB isdir (1 or 0); success whenever a "
+                   "reply came";
+        case CommandId::devicePath:
+            return "the device path; success when it is not empty";
+        case CommandId::size:
+            return "the number of bytes; success when 0 or more";
+        case CommandId::setFdLimit:
+            return "the number; success when it equals <value> (on failure the service answers "
+                   "its own soft limit)";
+        case CommandId::dmiInfo:
+            return "a line of part numbers, then a line of serial numbers (the values of each "
+                   "joined without separator); success when the reply is not empty";
+        case CommandId::unmount:
+            return kUnmountCodes;
+        case CommandId::install:
+            return "no reply: dpkg runs on the service's side and its output and outcome show "
+                   "only on the service's output; exit status 3";
+        case CommandId::help:
+            return "no reply: the service prints its help on its own output (elevard help "
+                   "prints it here); exit status 3";
+    }
+    return "";
 }
 
 // `text` as a whole number of seconds from 1 to a day's worth, or nullopt.
@@ -149,10 +217,12 @@ std::optional<std::chrono::seconds> wholeSeconds(const std::string& text) {
 std::optional<Options> parseOptions(int argc, const char* const* argv, std::string* error) {
     Options options;
     int i = 1;
+    bool ended = false;
     for (; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--") {
             ++i;
+            ended = true;
             break;
         }
         if (arg.empty() || arg[0] != '-') {
@@ -162,8 +232,12 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::stri
             options.raw = true;
         } else if (arg == "--cat") {
             options.cat = true;
+        } else if (arg == "--json") {
+            options.json = true;
         } else if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "--socket" && i + 1 < argc) {
             options.socketPath = argv[++i];
         } else if (arg.rfind("--socket=", 0) == 0) {
@@ -186,18 +260,78 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::stri
         }
     }
     options.words.assign(argv + i, argv + argc);
-    if (options.words.empty() && !options.help) {
+    for (size_t word = 1; word < options.words.size() && !ended; ++word) {
+        if (options.words[word].rfind("--", 0) == 0) {
+            *error = "option " + options.words[word] +
+                     " after the command; options go before COMMAND (write -- before COMMAND "
+                     "to send an argument that begins with --)";
+            return std::nullopt;
+        }
+    }
+    if (options.json && (options.raw || options.cat)) {
+        *error = "--json cannot be combined with --raw or --cat";
+        return std::nullopt;
+    }
+    if (options.words.empty() && !options.help && !options.version) {
         *error = "no command given";
         return std::nullopt;
     }
     return options;
 }
 
+std::optional<std::string> badArgument(const CommandInfo& command,
+                                       const std::vector<std::string>& words) {
+    std::string usage = std::string("; usage: ") + words[0] + " " + elevard::usage(command);
+    if (static_cast<int>(words.size()) - 1 < command.requiredArguments) {
+        return "missing argument" + usage;
+    }
+    for (size_t i = 1; i < words.size() && i <= elevard::kMaxArguments; ++i) {
+        if ((command.numericArguments >> (i - 1) & 1) != 0 &&
+            !velk::system_commands::leadingNumber(words[i])) {
+            return std::string("argument ") + command.arguments[i - 1] + " (" + words[i] +
+                   ") is not a number" + usage;
+        }
+    }
+    return std::nullopt;
+}
+
 Outcome decodeInteger(const CommandInfo& command, const std::vector<std::string>& words,
                       std::int64_t value) {
+    std::optional<std::string> named = std::to_string(value);
+    if (command.id == CommandId::mount) {
+        named = namedCode<elevard::MountCode>(value);
+    } else if (command.id == CommandId::unmount) {
+        named = namedCode<elevard::UnmountCode>(value);
+    }
+    if (!named) {
+        return malformed("no result code of " + std::string(command.name), std::string());
+    }
     Outcome outcome;
-    outcome.status = elevard::integerReplySucceeded(command, words, value) ? kSuccess : kFailure;
-    outcome.out = std::to_string(value) + "\n";
+    bool success = elevard::integerReplySucceeded(command, words, value);
+    outcome.status = success ? kSuccess : kFailure;
+    outcome.out = *named + "\n";
+    outcome.json = jsonMember("value", std::to_string(value)) + ",";
+    if (*named != std::to_string(value)) {
+        outcome.json += jsonMember("result", jsonString(named->substr(0, named->find(' ')))) + ",";
+    }
+    outcome.json += jsonSuccess(success);
+    return outcome;
+}
+
+Outcome noReply(elevard::ClientError error, const std::string& message) {
+    Outcome outcome;
+    outcome.status = kNoReply;
+    outcome.err = error == elevard::ClientError::closedWithoutReply
+                      ? kNoReplyMessage
+                      : "elevard-client: " + message + "\n";
+    if (error == elevard::ClientError::notConnected &&
+        message.find(std::strerror(EACCES)) != std::string::npos) {
+        outcome.err +=
+            "elevard-client: only root and members of the group quorvath may use the service; "
+            "ask an administrator to add your account (usermod -aG quorvath USER) and log in "
+            "again\n";
+    }
+    outcome.json = jsonError(errorName(error), message);
     return outcome;
 }
 
@@ -216,6 +350,8 @@ Outcome decodeBuffer(const CommandInfo& command, const std::string& payload) {
                 outcome.status = kSuccess;
                 outcome.out = payload + "\n";
             }
+            outcome.json =
+                jsonMember("devicePath", jsonString(payload)) + "," + jsonSuccess(!payload.empty());
             return outcome;
         case ReplyKind::dmiInfo:
             if (payload.empty()) {
@@ -223,12 +359,14 @@ Outcome decodeBuffer(const CommandInfo& command, const std::string& payload) {
                 outcome.err =
                     "elevard-client: empty reply: the memory inventory could not be "
                     "read\n";
+                outcome.json = jsonSuccess(false);
                 return outcome;
             }
             return decodeDmiInfo(payload);
         default:
             outcome.status = kSuccess;
             outcome.out = hexDump(payload);
+            outcome.json = jsonMember("bytes", jsonString(payload));
             return outcome;
     }
 }
@@ -248,6 +386,7 @@ Outcome judgeRaw(const CommandInfo* command, const std::vector<std::string>& wor
                  const std::string& stream) {
     Outcome outcome;
     outcome.out = hexDump(stream);
+    outcome.json = jsonMember("bytes", jsonString(stream));
     if (command != nullptr && command->reply == ReplyKind::none) {
         // The service took the line; what became of it only the service's output shows.
         outcome.status = kNotVisible;
@@ -262,8 +401,7 @@ Outcome judgeRaw(const CommandInfo* command, const std::vector<std::string>& wor
         return outcome;
     }
     if (stream.empty()) {
-        outcome.status = kNoReply;
-        outcome.err = kNoReplyMessage;
+        outcome = noReply(elevard::ClientError::closedWithoutReply, "closed without a reply");
         return outcome;
     }
     if (command == nullptr) {
@@ -280,18 +418,20 @@ Outcome judgeRaw(const CommandInfo* command, const std::vector<std::string>& wor
     outcome.status = decoded.status;
     if (decoded.status == kNoReply) {
         outcome.err = "elevard-client: malformed reply\n";
+        outcome.json = jsonError("malformedReply", "not of the command's shape");
     }
     return outcome;
 }
 
 std::string helpText() {
     std::string text =
-        R"(Usage: elevard-client [--socket PATH] [--timeout SECONDS] [--raw] [--cat] COMMAND [ARG...]
+        R"(Usage: elevard-client [--socket PATH] [--timeout SECONDS] [--raw] [--cat] [--json] COMMAND [ARG...]
 
 Sends one command line to the elevard service over its Unix domain socket and shows the reply.
 Needs no root rights, only access to the socket.
 
-Options (recognised only before COMMAND; "--" ends them):
+Options (only before COMMAND: a later word that begins with "--" is refused unless "--"
+ended the options):
   --socket PATH  the service's socket, by default )" +
         std::string(elevard::kDefaultSocketPath) + R"(
   --timeout SECONDS
@@ -303,7 +443,10 @@ Options (recognised only before COMMAND; "--" ends them):
                  the exit status is judged as without it (open still prints the received
                  descriptor's path)
   --cat          open only: also copy the opened file's content to standard output
+  --json         print each reply as one JSON object on one line, {"command":NAME,...}
+                 (see elevard-client(1)); not with --raw or --cat
   -h, --help     print this text
+  --version      print the version
 
 COMMAND and the ARGs are joined with single blanks into one line. An ARG that holds whitespace
 is sent between single quotes, an empty ARG as ''. The service's syntax has no escapes, so an
@@ -312,9 +455,14 @@ be sent and is refused. A missing required ARG is reported without connecting.
 
 Commands and what is printed for their replies:
 )";
-    for (const CommandInfo& command : elevard::knownCommands()) {
-        text += std::string("  ") + command.name + (*command.arguments != '\0' ? " " : "") +
-                command.arguments + "\n" + wrapped(replyDescription(command.name), 6, 96);
+    for (const CommandInfo& command : elevard::kCommands) {
+        std::string arguments = elevard::usage(command);
+        for (const char* name : {command.name, command.alias}) {
+            if (name != nullptr) {
+                text += std::string("  ") + name + (arguments.empty() ? "" : " ") + arguments +
+                        "\n" + wrapped(replyDescription(command.id), 6, 96);
+            }
+        }
     }
     text += R"(  any other command
       is sent as it is; whatever comes back is printed in hex
@@ -327,12 +475,16 @@ Exit status:
   1  the reply says the command failed
   2  no usable reply: the connection was refused, or closed before a reply (an unknown
      command, a missing or malformed argument: the service's output says which), the reply
-     was malformed or did not come within the timeout, an ARG is missing or cannot be sent,
-     or the options are wrong
+     was malformed or did not come within the timeout, an ARG is missing, not a number where
+     one is needed or cannot be sent, or the options are wrong
   3  sent, but the command answers nothing (help, install): the outcome is on the service's
      output, so neither success nor failure is claimed
 )";
     return text;
+}
+
+std::string versionText() {
+    return "elevard-client " ELEVARD_VERSION "\n";
 }
 
 std::string hexDump(const std::string& bytes) {

@@ -33,22 +33,38 @@ struct Options {
     std::chrono::milliseconds timeout = elevard::kDefaultTimeout;
     bool raw = false;
     bool cat = false;
+    bool json = false;
     bool help = false;
+    bool version = false;
     std::vector<std::string> words;  // the command name, then its arguments
 };
 
 // Reads the options and the command words from argv[1..argc-1]. Options are recognised only
 // before the command name ("--" ends them). Returns nullopt with a message in `*error` for an
-// unknown option, a missing or invalid option value (--timeout takes whole seconds above 0) or
-// a missing command (unless --help was given).
+// unknown option, a missing or invalid option value (--timeout takes whole seconds above 0),
+// --json beside --raw or --cat, a missing command (unless --help or --version was given), or
+// a word after the command that begins with "--" when no "--" ended the options: it is
+// almost always an option written in the wrong place, which would be sent as an argument.
 std::optional<Options> parseOptions(int argc, const char* const* argv, std::string* error);
+
+// Checks the arguments in `words` (name first) against the table row of `command` before
+// anything is sent: the required ones are there and the numeric ones begin with a decimal
+// number in the 32-bit range, as the service reads them. Returns the message for the first
+// bad one, or nullopt.
+std::optional<std::string> badArgument(const elevard::CommandInfo& command,
+                                       const std::vector<std::string>& words);
 
 // What the client prints and how it exits for one reply.
 struct Outcome {
     int status = kNoReply;
-    std::string out;  // for standard output
-    std::string err;  // for standard error
+    std::string out;   // for standard output
+    std::string err;   // for standard error
+    std::string json;  // the members of the --json object after "command" (json_output.h)
 };
+
+// The outcome of an exchange that brought back no reply: `error` and `message` as the client
+// library gives them. A refused permission adds the hint to join the group.
+Outcome noReply(elevard::ClientError error, const std::string& message);
 
 // Decodes an integer reply of `command` (the command's words in `words`, name first).
 Outcome decodeInteger(const elevard::CommandInfo& command, const std::vector<std::string>& words,
@@ -73,5 +89,8 @@ std::string hexDump(const std::string& bytes);
 
 // The text of --help.
 std::string helpText();
+
+// The text of --version.
+std::string versionText();
 
 }  // namespace elevard_client

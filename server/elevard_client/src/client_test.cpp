@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <sstream>
 
+#include "json_output.h"
 #include "velk_testing/messages.h"
 
 namespace {
@@ -40,7 +43,8 @@ std::string describe(const Options& o) {
     if (o.timeout != elevard::kDefaultTimeout) {
         text += " " + std::to_string(o.timeout.count()) + "ms";
     }
-    text += std::string(o.raw ? " raw" : "") + (o.cat ? " cat" : "") + (o.help ? " help" : "");
+    text += std::string(o.raw ? " raw" : "") + (o.cat ? " cat" : "") + (o.help ? " help" : "") +
+            (o.json ? " json" : "") + (o.version ? " version" : "");
     text += ":";
     for (const std::string& word : o.words) {
         text += " " + word;
@@ -57,8 +61,12 @@ TEST(ParseOptionsTest, ReadsOptionsBeforeTheCommandOnly) {
         {"c exists /tmp", "default: exists /tmp"},
         {"c --socket /s --raw stat /x", "/s raw: stat /x"},
         {"c --socket=/t --cat open /f 0", "/t cat: open /f 0"},
-        {"c mkdir --raw", "default: mkdir --raw"},
-        {"c -- --odd x", "default: --odd x"},
+        {"c exists /tmp --timeout 5", "refused"},
+        {"c -- exists --odd", "default: exists --odd"},
+        {"c mkdir -x", "default: mkdir -x"},
+        {"c --json --raw stat /", "refused"},
+        {"c --json stat /", "default json: stat /"},
+        {"c --version", "default version:"},
         {"c --help", "default help:"},
         {"c -h list", "default help: list"},
         {"c", "refused"},
@@ -109,7 +117,7 @@ TEST(DecodeIntegerTest, JudgesEachCommandAsTheServiceDoes) {
         // numbers; the service answers its own soft limit when it could not set that one.
         {"setFdLimit 1234 4096", {4096}, {1024, 0}},
         {"setFdLimit 1234 +77x", {77}, {0}},
-        {"setFdLimit 1234 -1", {-1}, {0}},
+        {"setFdLimit 1234 -1", {}, {-1, 0}},
         {"setFdLimit 1234 abc", {}, {0}},
         {"setFdLimit 1234", {}, {4096, 0}},
     };
@@ -120,11 +128,93 @@ TEST(DecodeIntegerTest, JudgesEachCommandAsTheServiceDoes) {
                 SCOPED_TRACE(std::string(c.line) + " answered " + std::to_string(value));
                 Outcome outcome = decodeInteger(command(line[0]), line, value);
                 EXPECT_EQ(outcome.status, status);
-                EXPECT_EQ(outcome.out, std::to_string(value) + "\n");
+                // Result codes come with their names: "busy (1)".
+                std::string number = std::to_string(value);
+                EXPECT_TRUE(outcome.out == number + "\n" ||
+                            outcome.out.ends_with(" (" + number + ")\n"))
+                    << outcome.out;
                 EXPECT_EQ(outcome.err, "");
             }
         }
     }
+}
+
+TEST(DecodeIntegerTest, NamesResultCodesAndRefusesOthers) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"mount 1", "permissionDenied (1)\n"},
+        {"umount 4", "notMounted (4)\n"},
+        {"mount 3", "malformed"},
+        {"unmount -1", "malformed"},
+    };
+    for (const auto& [line, shown] : cases) {
+        SCOPED_TRACE(line);
+        std::vector<std::string> split = words(line);
+        Outcome outcome = decodeInteger(command(split[0]), split, std::stol(split[1]));
+        EXPECT_EQ(outcome.status == kNoReply ? "malformed" : outcome.out, shown);
+    }
+}
+
+TEST(BadArgumentTest, RefusesWhatTheServiceWouldNotRun) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"open /f 66", ""},
+        {"open /f 12abc", ""},
+        {"open /f rw", "argument mode (rw) is not a number; usage: open <file_path> <mode>"},
+        {"chown /a 1000 x",
+         "argument gid (x) is not a number; usage: chown <path> <uid> <gid> "
+         "[recursive]"},
+        {"setFdLimit 1 99999999999",
+         "argument value (99999999999) is not a number; usage: "
+         "setFdLimit <pid> <value>"},
+        {"mv /a", "missing argument; usage: mv <source_path> <target_path>"},
+        {"dmiInfo x y", ""},
+    };
+    for (const auto& [line, message] : cases) {
+        SCOPED_TRACE(line);
+        std::vector<std::string> split = words(line);
+        EXPECT_EQ(badArgument(command(split[0]), split).value_or(""), message);
+    }
+}
+
+// Every reply, and every failure to get one, is one JSON object a script can read.
+TEST(JsonOutputTest, EachOutcomeIsOneObject) {
+    using elevard::ClientError;
+    struct Case {
+        const char* name;
+        Outcome outcome;
+        std::string json;
+    };
+    const Case cases[] = {
+        {"stat", decodeBuffer(command("stat"), statRecord(1, 1, 80)),
+         R"({"command":"stat","exists":true,"type":"directory","size":80,"success":true})"},
+        {"list", decodeBuffer(command("list"), "/d/\"q\",1,0,/d/\x01\xff\xc3\xa9,0,1,"),
+         R"({"command":"list","entries":[{"path":"/d/\"q\"","size":1,"isDirectory":false},)"
+         R"({"path":"/d/\u0001\udcff)"
+         "\xc3\xa9"
+         R"(","size":0,"isDirectory":true}],)"
+         R"("success":true})"},
+        {"mount", decodeInteger(command("mount"), words("mount //s/x /m"), 1),
+         R"({"command":"mount","value":1,"result":"permissionDenied","success":false})"},
+        {"exists", decodeInteger(command("exists"), words("exists /a"), 1),
+         R"({"command":"exists","value":1,"success":true})"},
+        {"devicePath", decodeBuffer(command("devicePath"), ""),
+         R"({"command":"devicePath","devicePath":"","success":false})"},
+        {"size", noReply(ClientError::timedOut, "no reply within 5 s"),
+         R"({"command":"size","error":"timedOut","message":"no reply within 5 s"})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(jsonObject(c.name, c.outcome.json), c.json + "\n");
+    }
+}
+
+TEST(NoReplyTest, RefusedPermissionNamesTheGroup) {
+    Outcome refused = noReply(elevard::ClientError::notConnected,
+                              "cannot connect to /s: " + std::string(std::strerror(EACCES)));
+    EXPECT_EQ(refused.status, kNoReply);
+    EXPECT_NE(refused.err.find("members of the group quorvath"), std::string::npos) << refused.err;
+    Outcome missing = noReply(elevard::ClientError::notConnected,
+                              "cannot connect to /s: " + std::string(std::strerror(ENOENT)));
+    EXPECT_EQ(missing.err.find("quorvath"), std::string::npos) << missing.err;
 }
 
 TEST(DecodeBufferTest, PrintsEachReplyKind) {

@@ -8,6 +8,7 @@
 
 #include "elevard/client.h"
 #include "elevard/protocol.h"
+#include "json_output.h"
 #include "velk/kit/scoped_fd.h"
 
 namespace elevard_client {
@@ -59,43 +60,42 @@ bool copyToStandardOutput(int fd, std::string* error) {
     }
 }
 
-// The reply of open: one descriptor, or none when the service could not open the file.
-int showOpenedFile(elevard::Reply<ScopedFd> reply, bool cat) {
+// The reply of open: one descriptor, or none when the service could not open the file. With
+// `cat` the file's content follows the path on standard output.
+Outcome showOpenedFile(elevard::Reply<ScopedFd> reply, bool cat) {
+    Outcome outcome;
     if (reply.error() == elevard::ClientError::closedWithoutReply) {
-        print("elevard-client: no descriptor received: the service could not open the file\n",
-              stderr);
-        return kFailure;
+        outcome.status = kFailure;
+        outcome.err =
+            "elevard-client: no descriptor received: the service could not open the file\n";
+        outcome.json = jsonMember("success", "false");
+        return outcome;
     }
     if (!reply) {
-        print("elevard-client: " + reply.message() + "\n", stderr);
-        return kNoReply;
+        return noReply(reply.error(), reply.message());
     }
     ScopedFd file = std::move(reply).value();
     std::string link = "/proc/self/fd/" + std::to_string(file.get());
     char target[4096];
     ssize_t size = ::readlink(link.c_str(), target, sizeof target);
+    std::string path = size < 0 ? std::string() : std::string(target, static_cast<size_t>(size));
     if (size < 0) {
-        print("elevard-client: cannot tell the descriptor's path: " +
-                  std::string(std::strerror(errno)) + "\n",
-              stderr);
-    } else {
-        print(std::string(target, static_cast<size_t>(size)) + "\n", stdout);
+        outcome.err = "elevard-client: cannot tell the descriptor's path: " +
+                      std::string(std::strerror(errno)) + "\n";
     }
+    outcome.status = kSuccess;
+    outcome.json = jsonMember("path", jsonString(path)) + "," + jsonMember("success", "true");
+    if (!cat) {
+        outcome.out = path.empty() ? "" : path + "\n";
+        return outcome;
+    }
+    // The content is copied straight to standard output, after the path.
+    print(path.empty() ? "" : path + "\n", stdout);
     std::string error;
-    if (cat && !copyToStandardOutput(file.get(), &error)) {
-        print("elevard-client: " + error + "\n", stderr);
-        return kFailure;
+    if (!copyToStandardOutput(file.get(), &error)) {
+        outcome.err += "elevard-client: " + error + "\n";
+        outcome.status = kFailure;
     }
-    return kSuccess;
-}
-
-// The outcome of an exchange that brought back no reply.
-Outcome noReply(const std::string& message, elevard::ClientError error) {
-    Outcome outcome;
-    outcome.status = kNoReply;
-    outcome.err = error == elevard::ClientError::closedWithoutReply
-                      ? kNoReplyMessage
-                      : "elevard-client: " + message + "\n";
     return outcome;
 }
 
@@ -104,16 +104,16 @@ Outcome callAndDecode(const elevard::Client& client, const std::string& line,
     if (command == nullptr || command->reply == ReplyKind::none || options.raw) {
         elevard::Reply<std::string> stream = client.requestAll(line);
         return stream ? judgeRaw(command, options.words, stream.value())
-                      : noReply(stream.message(), stream.error());
+                      : noReply(stream.error(), stream.message());
     }
     if (command->reply == ReplyKind::integer) {
         elevard::Reply<std::int64_t> value = client.requestInteger(line);
         return value ? decodeInteger(*command, options.words, value.value())
-                     : noReply(value.message(), value.error());
+                     : noReply(value.error(), value.message());
     }
     elevard::Reply<std::string> payload = client.requestBuffer(line);
     return payload ? decodeBuffer(*command, payload.value())
-                   : noReply(payload.message(), payload.error());
+                   : noReply(payload.error(), payload.message());
 }
 
 }  // namespace
@@ -121,24 +121,23 @@ Outcome callAndDecode(const elevard::Client& client, const std::string& line,
 int runClient(const Options& options) {
     const std::vector<std::string>& words = options.words;
     const CommandInfo* command = elevard::findCommand(words[0]);
-    if (command != nullptr && static_cast<int>(words.size()) - 1 < command->requiredArguments) {
-        print("elevard-client: missing argument; usage: " + words[0] + " " + command->arguments +
-                  "\n",
-              stderr);
-        return kNoReply;
-    }
+    std::optional<std::string> bad =
+        command != nullptr ? badArgument(*command, words) : std::nullopt;
     std::string error;
-    std::optional<std::string> line = elevard::joinCommandLine(words, &error);
-    if (!line) {
-        print("elevard-client: " + error + "\n", stderr);
-        return kNoReply;
+    std::optional<std::string> line;
+    if (!bad) {
+        line = elevard::joinCommandLine(words, &error);
     }
-    elevard::Client client(options.socketPath, options.timeout);
-    if (command != nullptr && command->reply == ReplyKind::descriptor) {
-        return showOpenedFile(client.requestDescriptor(*line), options.cat);
+    Outcome outcome;
+    if (bad || !line) {
+        outcome = noReply(elevard::ClientError::unsendable, bad.value_or(error));
+    } else {
+        elevard::Client client(options.socketPath, options.timeout);
+        outcome = command != nullptr && command->reply == ReplyKind::descriptor
+                      ? showOpenedFile(client.requestDescriptor(*line), options.cat)
+                      : callAndDecode(client, *line, command, options);
     }
-    Outcome outcome = callAndDecode(client, *line, command, options);
-    print(outcome.out, stdout);
+    print(options.json ? jsonObject(words[0], outcome.json) : outcome.out, stdout);
     print(outcome.err, stderr);
     return outcome.status;
 }

@@ -139,7 +139,12 @@ TEST(ClientExchangeTest, SendsTheLineAndShowsEachReplyKind) {
     };
     const Case cases[] = {
         {"int", {"mkdir", "/a b", ""}, integer(1), "mkdir '/a b' ''", "1\n", 0},
-        {"int failed", {"mount", "//s", "/m"}, integer(1), "mount //s /m", "1\n", 1},
+        {"int failed",
+         {"mount", "//s", "/m"},
+         integer(1),
+         "mount //s /m",
+         "permissionDenied (1)\n",
+         1},
         {"limit", {"setFdLimit", "1", "4096"}, integer(4096), "setFdLimit 1 4096", "4096\n", 0},
         {"stat", {"stat", "/d"}, buffer(stat), "stat /d", "exists=1 type=directory size=4096\n", 0},
         {"list", {"list", "/d"}, buffer("/a,5,0,/s,0,1,"), "list /d", "/a\t5\t0\n/s\t0\t1\n", 0},
@@ -148,6 +153,12 @@ TEST(ClientExchangeTest, SendsTheLineAndShowsEachReplyKind) {
         {"devicePath empty", {"devicePath", "/"}, buffer(""), "devicePath /", "", 1},
         {"length in pieces", {"devicePath", "/"}, inPieces, "devicePath /", "/d1\n", 0},
         {"dmiInfo", {"dmiInfo"}, buffer(dmi), "dmiInfo", "P1P2\nS1\n", 0},
+        {"json",
+         {"--json", "umount", "/m"},
+         integer(2),
+         "umount /m",
+         "{\"command\":\"umount\",\"value\":2,\"result\":\"notExists\",\"success\":false}\n",
+         1},
         {"help", {"help"}, nothing(), "help", "", 3},
         {"install",
          {"install", "/p.deb", "force-conflicts"},
@@ -199,6 +210,8 @@ TEST(ClientExchangeTest, FailuresExitWithTwo) {
         {"no path", {"mkdir"}, nullptr, "missing argument"},
         {"no gid", {"chown", "/p", "1"}, nullptr, "missing argument"},
         {"quote", {"mkdir", "it's mine"}, nullptr, "single quote"},
+        {"mode not a number", {"open", "/f", "rw"}, nullptr, "not a number"},
+        {"option after the command", {"exists", "/x", "--timeout", "5"}, nullptr, "after the"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -231,12 +244,17 @@ TEST(ClientExchangeTest, HelpNeedsNoService) {
     EXPECT_EQ(child.exitStatus, 0);
     EXPECT_EQ(child.out.rfind("Usage: elevard-client [--socket PATH] [--timeout SECONDS]", 0), 0u);
     EXPECT_NE(child.out.find("Exit status:"), std::string::npos);
-    for (const elevard::CommandInfo& command : elevard::knownCommands()) {
-        SCOPED_TRACE(command.name);
-        // Each command's line is followed by an indented description of its reply.
-        size_t at = child.out.find(std::string("\n  ") + command.name);
-        ASSERT_NE(at, std::string::npos);
-        EXPECT_EQ(child.out.find('\n', at + 1) + 1, child.out.find("\n      ", at + 1) + 1);
+    for (const elevard::CommandInfo& command : elevard::kCommands) {
+        for (const char* name : {command.name, command.alias}) {
+            if (name == nullptr) {
+                continue;
+            }
+            SCOPED_TRACE(name);
+            // Each command's line is followed by an indented description of its reply.
+            size_t at = child.out.find(std::string("\n  ") + name);
+            ASSERT_NE(at, std::string::npos);
+            EXPECT_EQ(child.out.find('\n', at + 1) + 1, child.out.find("\n      ", at + 1) + 1);
+        }
     }
 }
 

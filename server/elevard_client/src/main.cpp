@@ -12,8 +12,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "elevard-client: %s (see --help)\n", error.c_str());
         return elevard_client::kNoReply;
     }
-    if (options->help) {
-        std::fputs(elevard_client::helpText().c_str(), stdout);
+    if (options->help || options->version) {
+        std::fputs(options->help ? elevard_client::helpText().c_str()
+                                 : elevard_client::versionText().c_str(),
+                   stdout);
         return elevard_client::kSuccess;
     }
     return elevard_client::runClient(*options);

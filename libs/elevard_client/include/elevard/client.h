@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "elevard/command_table.h"
 #include "velk/kit/scoped_fd.h"
 
 namespace elevard {
@@ -65,22 +66,6 @@ private:
     ClientError error_ = ClientError::notConnected;
     std::string message_;
 };
-
-enum class MountCode : int {
-    success = 0,
-    permissionDenied = 1,
-    otherError = 2,  // the mount point was refused, or every attempt failed
-};
-
-enum class UnmountCode : int {
-    success = 0,
-    busy = 1,
-    notExists = 2,
-    otherError = 3,  // refused, or another failure
-    notMounted = 4,
-};
-
-enum class FileType : std::int32_t { regularFile = 0, directory = 1, other = 2 };
 
 // The status of a path; a path that cannot be examined is {false, other, -1}.
 struct FileStatus {

@@ -1,7 +1,7 @@
 #pragma once
 
-// What a client must know of the service's command line and replies: the commands with their
-// arguments and reply shapes, the joining of words into one line and the decoding of the
+// What a client must know of the service's command line and replies beyond the command table
+// (elevard/command_table.h): the joining of words into one line and the decoding of the
 // structured replies. Everything here is pure and thread-safe.
 
 #include <cstdint>
@@ -10,42 +10,17 @@
 #include <vector>
 
 #include "elevard/client.h"
+#include "elevard/command_table.h"
 
 namespace elevard {
 
-// The shape of a command's reply.
-enum class ReplyKind {
-    integer,     // one integer message
-    stat,        // a 16-byte status record in a buffer message
-    list,        // "path,size,isdir," records in a buffer message
-    text,        // plain text in a buffer message (devicePath)
-    dmiInfo,     // two length-prefixed texts in a buffer message
-    descriptor,  // one descriptor message (open)
-    none,        // no reply: the connection closing ends the exchange
-};
-
-// How the value of an integer reply tells success from failure.
-enum class IntegerSuccess {
-    isOne,           // 1 is success (mkdir, rm, chown, mv, exists)
-    isZero,          // 0 is success (mount, umount, unmount)
-    positive,        // > 0 (freeSpace, totalSpace)
-    nonNegative,     // >= 0 (size)
-    equalsAskedFor,  // the value equals the limit asked for (setFdLimit, second argument)
-};
-
-struct CommandInfo {
-    const char* name;
-    const char* arguments;  // for usage texts, e.g. "<path> <uid> <gid> [recursive]"
-    int requiredArguments;
-    ReplyKind reply;
-    IntegerSuccess success;  // meaningful for ReplyKind::integer only
-};
-
-// Every command of the service, in the order of its command table.
-const std::vector<CommandInfo>& knownCommands();
-
-// The entry for `name` (exact, case-sensitive), or nullptr for a command not listed.
+// The row of the command named `name` (exact, case-sensitive; an alias too), or nullptr for a
+// command the table does not hold.
 const CommandInfo* findCommand(const std::string& name);
+
+// The arguments of `command` for a usage text: "<name>" for a required one, "[name]" for the
+// others, separated by blanks; "<path> <uid> <gid> [recursive]" for chown.
+std::string usage(const CommandInfo& command);
 
 // Whether the integer reply `value` of `command` says success; `words` are the command's words,
 // name first (setFdLimit compares with the limit asked for).

@@ -28,7 +28,7 @@ Reply<std::string> line(std::vector<std::string> words) {
 
 // Turns a reply into another with `decode`, which gives nullopt for a reply of the wrong shape.
 template <typename To, typename From, typename Decode>
-Reply<To> decoded(const Reply<From>& reply, Decode decode) {
+Reply<To> decoded(Reply<From> reply, Decode decode) {
     if (!reply) {
         return failedAs<To>(reply);
     }
@@ -49,10 +49,10 @@ std::optional<int> asInt(std::int64_t value) {
                                                 : std::nullopt;
 }
 
+// A code outside its enum is a reply of the wrong shape, not a value to hand on.
 template <typename Code>
 std::optional<Code> asCode(std::int64_t value) {
-    std::optional<int> number = asInt(value);
-    return number ? std::optional<Code>(static_cast<Code>(*number)) : std::nullopt;
+    return codeFromReply<Code>(value);
 }
 
 std::optional<std::int64_t> asIs(std::int64_t value) {
@@ -64,16 +64,33 @@ std::optional<Delivered> nothingSent(const std::string& stream) {
     return stream.empty() ? std::optional<Delivered>(Delivered{}) : std::nullopt;
 }
 
-// One typed call: joins `words` (refusing what the line cannot carry), runs the exchange of
-// the reply's shape and decodes the result.
-template <typename T, typename From, typename Decode>
-Reply<T> call(const Client& client, Reply<From> (Client::*request)(const std::string&) const,
-              Decode decode, std::vector<std::string> words) {
-    Reply<std::string> joined = line(std::move(words));
+// The exchange that receives replies of `kind`.
+template <ReplyKind kind>
+constexpr auto requestFor() {
+    if constexpr (kind == ReplyKind::integer) {
+        return &Client::requestInteger;
+    } else if constexpr (kind == ReplyKind::descriptor) {
+        return &Client::requestDescriptor;
+    } else if constexpr (kind == ReplyKind::none) {
+        return &Client::requestAll;
+    } else {
+        return &Client::requestBuffer;
+    }
+}
+
+// One typed call of command `id`: joins its name and `arguments` (refusing what the line
+// cannot carry), runs the exchange of the reply's shape in the command table and decodes the
+// result with `decode`, which must take what that exchange brings.
+template <typename T, CommandId id, typename Decode>
+Reply<T> call(const Client& client, Decode decode, std::vector<std::string> arguments) {
+    constexpr const CommandInfo& command = commandInfo(id);
+    static_assert(!command.direct || command.reply == ReplyKind::none);
+    arguments.insert(arguments.begin(), command.name);
+    Reply<std::string> joined = line(std::move(arguments));
     if (!joined) {
         return failedAs<T>(joined);
     }
-    return decoded<T>((client.*request)(joined.value()), decode);
+    return decoded<T>((client.*requestFor<command.reply>())(joined.value()), decode);
 }
 
 // Connects to `path`, sends `line` and receives the reply with `receive`, all within
@@ -112,25 +129,25 @@ Reply<std::string> Client::requestAll(const std::string& line) const {
 }
 
 Reply<bool> Client::makeDirectory(const std::string& path) const {
-    return call<bool>(*this, &Client::requestInteger, asBool, {"mkdir", path});
+    return call<bool, CommandId::makeDirectory>(*this, asBool, {path});
 }
 
 Reply<bool> Client::removePath(const std::string& path) const {
-    return call<bool>(*this, &Client::requestInteger, asBool, {"rm", path});
+    return call<bool, CommandId::removePath>(*this, asBool, {path});
 }
 
 Reply<bool> Client::changeOwner(const std::string& path, int uid, int gid, bool recursive) const {
-    std::vector<std::string> words = {"chown", path, number(uid), number(gid)};
+    std::vector<std::string> words = {path, number(uid), number(gid)};
     if (recursive) {
         words.push_back("recursive");
     }
-    return call<bool>(*this, &Client::requestInteger, asBool, words);
+    return call<bool, CommandId::changeOwner>(*this, asBool, words);
 }
 
 Reply<MountCode> Client::mount(const std::string& url, const std::string& path,
                                const std::optional<std::string>& user,
                                const std::optional<std::string>& password) const {
-    std::vector<std::string> words = {"mount", url, path};
+    std::vector<std::string> words = {url, path};
     // The service reads optional words in order: a password needs a user word before it.
     if (user || password) {
         words.push_back(user.value_or(""));
@@ -138,50 +155,49 @@ Reply<MountCode> Client::mount(const std::string& url, const std::string& path,
     if (password) {
         words.push_back(*password);
     }
-    return call<MountCode>(*this, &Client::requestInteger, asCode<MountCode>, words);
+    return call<MountCode, CommandId::mount>(*this, asCode<MountCode>, words);
 }
 
 Reply<bool> Client::rename(const std::string& source, const std::string& target) const {
-    return call<bool>(*this, &Client::requestInteger, asBool, {"mv", source, target});
+    return call<bool, CommandId::rename>(*this, asBool, {source, target});
 }
 
 Reply<ScopedFd> Client::open(const std::string& path, int flags) const {
-    Reply<std::string> joined = line({"open", path, number(flags)});
-    return joined ? requestDescriptor(joined.value()) : failedAs<ScopedFd>(joined);
+    auto asIsFd = [](ScopedFd& fd) { return std::optional<ScopedFd>(std::move(fd)); };
+    return call<ScopedFd, CommandId::open>(*this, asIsFd, {path, number(flags)});
 }
 
 Reply<std::int64_t> Client::freeSpace(const std::string& path) const {
-    return call<std::int64_t>(*this, &Client::requestInteger, asIs, {"freeSpace", path});
+    return call<std::int64_t, CommandId::freeSpace>(*this, asIs, {path});
 }
 
 Reply<std::int64_t> Client::totalSpace(const std::string& path) const {
-    return call<std::int64_t>(*this, &Client::requestInteger, asIs, {"totalSpace", path});
+    return call<std::int64_t, CommandId::totalSpace>(*this, asIs, {path});
 }
 
 Reply<bool> Client::exists(const std::string& path) const {
-    return call<bool>(*this, &Client::requestInteger, asBool, {"exists", path});
+    return call<bool, CommandId::exists>(*this, asBool, {path});
 }
 
 Reply<FileStatus> Client::stat(const std::string& path) const {
-    return call<FileStatus>(*this, &Client::requestBuffer, decodeStatus, {"stat", path});
+    return call<FileStatus, CommandId::stat>(*this, decodeStatus, {path});
 }
 
 Reply<std::vector<ListEntry>> Client::list(const std::string& path) const {
-    return call<std::vector<ListEntry>>(*this, &Client::requestBuffer, decodeList, {"list", path});
+    return call<std::vector<ListEntry>, CommandId::list>(*this, decodeList, {path});
 }
 
 Reply<std::string> Client::devicePath(const std::string& path) const {
     auto text = [](const std::string& payload) { return std::optional<std::string>(payload); };
-    return call<std::string>(*this, &Client::requestBuffer, text, {"devicePath", path});
+    return call<std::string, CommandId::devicePath>(*this, text, {path});
 }
 
 Reply<std::int64_t> Client::size(const std::string& path) const {
-    return call<std::int64_t>(*this, &Client::requestInteger, asIs, {"size", path});
+    return call<std::int64_t, CommandId::size>(*this, asIs, {path});
 }
 
 Reply<int> Client::setFdLimit(int pid, int value) const {
-    return call<int>(*this, &Client::requestInteger, asInt,
-                     {"setFdLimit", number(pid), number(value)});
+    return call<int, CommandId::setFdLimit>(*this, asInt, {number(pid), number(value)});
 }
 
 Reply<std::optional<MemoryModules>> Client::dmiInfo() const {
@@ -194,24 +210,23 @@ Reply<std::optional<MemoryModules>> Client::dmiInfo() const {
         std::optional<MemoryModules> decoded = decodeMemoryModules(payload);
         return decoded ? std::optional<Value>(decoded) : std::nullopt;
     };
-    return call<std::optional<MemoryModules>>(*this, &Client::requestBuffer, modules, {"dmiInfo"});
+    return call<std::optional<MemoryModules>, CommandId::dmiInfo>(*this, modules, {});
 }
 
 Reply<UnmountCode> Client::unmount(const std::string& path) const {
-    return call<UnmountCode>(*this, &Client::requestInteger, asCode<UnmountCode>,
-                             {"unmount", path});
+    return call<UnmountCode, CommandId::unmount>(*this, asCode<UnmountCode>, {path});
 }
 
 Reply<Delivered> Client::install(const std::string& debPath, bool forceConflicts) const {
-    std::vector<std::string> words = {"install", debPath};
+    std::vector<std::string> words = {debPath};
     if (forceConflicts) {
         words.push_back("force-conflicts");
     }
-    return call<Delivered>(*this, &Client::requestAll, nothingSent, words);
+    return call<Delivered, CommandId::install>(*this, nothingSent, words);
 }
 
 Reply<Delivered> Client::help() const {
-    return call<Delivered>(*this, &Client::requestAll, nothingSent, {"help"});
+    return call<Delivered, CommandId::help>(*this, nothingSent, {});
 }
 
 }  // namespace elevard

@@ -125,7 +125,10 @@ TEST(ClientLibraryTest, DecodesCodesAndTellsFailuresApart) {
          [&](const elevard::Client& c) { return code(c.mount("//s/x", "/m", {}, "pw")); },
          "mount //s/x /m '' pw", "1"},
         {[](int s) { ds::sendInt64(s, 4); },
-         [&](const elevard::Client& c) { return code(c.unmount("/m")); }, "unmount /m", "4"},
+         [&](const elevard::Client& c) { return code(c.unmount("/m")); }, "umount /m", "4"},
+        {[](int s) { ds::sendInt64(s, 3); },  // no MountCode
+         [&](const elevard::Client& c) { return failure(c.mount("//s/x", "/m")); },
+         "mount //s/x /m", "error " + std::to_string(int(ClientError::malformedReply))},
         {[](int s) { ds::sendBuffer(s, "", 0); },
          [](const elevard::Client& c) {
              auto r = c.dmiInfo();

@@ -53,61 +53,37 @@ size_t entryFieldsEnd(const std::string& text, size_t comma, std::int64_t* size,
 
 }  // namespace
 
-const std::vector<CommandInfo>& knownCommands() {
-    using K = ReplyKind;
-    using S = IntegerSuccess;
-    static const std::vector<CommandInfo> commands = {
-        {"mkdir", "<path>", 1, K::integer, S::isOne},
-        {"rm", "<path>", 1, K::integer, S::isOne},
-        {"chown", "<path> <uid> <gid> [recursive]", 3, K::integer, S::isOne},
-        {"mount", "<url> <path> [user] [password]", 2, K::integer, S::isZero},
-        {"mv", "<source_path> <target_path>", 2, K::integer, S::isOne},
-        {"open", "<file_path> <mode>", 2, K::descriptor, S::isOne},
-        {"freeSpace", "<path>", 1, K::integer, S::positive},
-        {"totalSpace", "<path>", 1, K::integer, S::positive},
-        {"exists", "<path>", 1, K::integer, S::isOne},
-        {"stat", "<path>", 1, K::stat, S::isOne},
-        {"list", "<path>", 1, K::list, S::isOne},
-        {"devicePath", "<path>", 1, K::text, S::isOne},
-        {"size", "<path>", 1, K::integer, S::nonNegative},
-        {"setFdLimit", "<pid> <value>", 2, K::integer, S::equalsAskedFor},
-        {"dmiInfo", "", 0, K::dmiInfo, S::isOne},
-        {"umount", "<path>", 1, K::integer, S::isZero},
-        {"unmount", "<path>", 1, K::integer, S::isZero},
-        {"install", "<deb_path> [force-conflicts]", 1, K::none, S::isOne},
-        {"help", "", 0, K::none, S::isOne},
-    };
-    return commands;
-}
-
 const CommandInfo* findCommand(const std::string& name) {
-    for (const CommandInfo& command : knownCommands()) {
-        if (name == command.name) {
+    for (const CommandInfo& command : kCommands) {
+        if (name == command.name || (command.alias != nullptr && name == command.alias)) {
             return &command;
         }
     }
     return nullptr;
 }
 
+std::string usage(const CommandInfo& command) {
+    std::string text;
+    for (int i = 0; i < static_cast<int>(kMaxArguments) && command.arguments[i] != nullptr; ++i) {
+        std::string name = command.arguments[i];
+        if (name.rfind("opt_", 0) == 0 && name.size() > 4) {
+            name.erase(0, 4);
+        }
+        text += (text.empty() ? "" : " ") +
+                (i < command.requiredArguments ? "<" + name + ">" : "[" + name + "]");
+    }
+    return text;
+}
+
 bool integerReplySucceeded(const CommandInfo& command, const std::vector<std::string>& words,
                            std::int64_t value) {
-    switch (command.success) {
-        case IntegerSuccess::isOne:
-            return value == 1;
-        case IntegerSuccess::isZero:
-            return value == 0;
-        case IntegerSuccess::positive:
-            return value > 0;
-        case IntegerSuccess::nonNegative:
-            return value >= 0;
-        case IntegerSuccess::equalsAskedFor: {
-            // The service answers its own soft limit when it could not set the one asked for.
-            std::optional<int> asked =
-                words.size() > 2 ? velk::system_commands::leadingNumber(words[2]) : std::nullopt;
-            return asked.has_value() && *asked == value;
-        }
+    if (command.success != SuccessRule::equalsAskedFor) {
+        return integerSucceeded(command.success, value);
     }
-    return false;
+    // The service answers its own soft limit when it could not set the one asked for.
+    std::optional<int> asked =
+        words.size() > 2 ? velk::system_commands::leadingNumber(words[2]) : std::nullopt;
+    return asked.has_value() && integerSucceeded(command.success, value, *asked);
 }
 
 std::optional<std::string> joinCommandLine(const std::vector<std::string>& words,

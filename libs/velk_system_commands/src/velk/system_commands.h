@@ -6,18 +6,17 @@
 #include <optional>
 #include <string>
 
+#include "elevard/command_table.h"
+
 namespace velk {
 
 namespace system_commands::detail {
 struct ProgramRun;
 }
 
-// Kind of object found at a path.
-enum class FileType : std::int32_t {
-    regularFile = 0,
-    directory = 1,
-    other = 2,  // devices, sockets, pipes, and any path that could not be examined
-};
+// Kind of object found at a path: other for devices, sockets, pipes, and any path that could
+// not be examined. The codes below are the ones clients decode, so they share one definition.
+using FileType = elevard::FileType;
 
 // What `SystemCommands::stat` found at a path.
 struct StatResult {
@@ -30,31 +29,24 @@ struct StatResult {
     std::string serialized() const;
 };
 
-// What `SystemCommands::mount` did; sent to clients as a 64-bit integer.
-enum class MountCode : int {
-    success = 0,           // one attempt mounted the share
-    permissionDenied = 1,  // the server refused the login; no further attempt was made
-    otherError = 2,        // the mount point or the source was refused, or every attempt failed
-};
-
-// What `SystemCommands::unmount` did; sent to clients as a 64-bit integer.
-enum class UnmountCode : int {
-    success = 0,
-    busy = 1,        // EBUSY or ENOMEM
-    notExists = 2,   // ENOENT
-    otherError = 3,  // refused by the guard, or any other error
-    notMounted = 4,  // EINVAL: nothing is mounted there, the last component a link included
-};
+// What `SystemCommands::mount` and `SystemCommands::unmount` did; sent to clients as a 64-bit
+// integer.
+using MountCode = elevard::MountCode;
+using UnmountCode = elevard::UnmountCode;
 
 // Every privileged operation of the service. One instance per process, built by main and
 // shared by all worker threads; every member may be called from any thread at once. The
-// last-error text is the only state; it is guarded by a mutex.
+// last-error text is the only changing state; it is guarded by a mutex.
 class SystemCommands {
 public:
     // The socket on which the service listens and to which clients connect.
     static const char* const kDomainSocket;
 
-    SystemCommands() = default;
+    // Reads fs.protected_hardlinks from the kernel at each chown.
+    SystemCommands();
+    // Asks `hardLinksProtected` instead whether fs.protected_hardlinks is on, at each chown and
+    // from any worker thread at once.
+    explicit SystemCommands(std::function<bool()> hardLinksProtected);
     SystemCommands(const SystemCommands&) = delete;
     SystemCommands& operator=(const SystemCommands&) = delete;
 
@@ -131,26 +123,34 @@ public:
     bool checkOwnerPermissions(const std::string& path);
 
     // The operations below judge the path the same way, and also the place of what they change
-    // when that is a link kept as itself; then they change what they judged, through
-    // descriptors held from the judgement, without starting a process. A refusal records the
-    // text above; another failure records "<operation>: <reason>", the operation written as its
-    // command line would read (such as "rm -rf /tmp/x") and the reason as the system words it.
+    // when that is a link kept as itself; all but makeDirectory also refuse a top-level folder
+    // ("/tmp", "/home": a single component) as written or where the path leads. Then they
+    // change what they judged, through descriptors held from the judgement, without starting a
+    // process, and never cross into another mount. A refusal records the text above; another
+    // failure records "<operation>: <reason>", the operation written as its command line would
+    // read (such as "rm -rf /tmp/x") and the reason as the system words it, or, for an entry
+    // left alone on purpose, "<operation>: <entry> left alone: it is the root of another mount"
+    // or "... it has more than one link", the entry named below the path as given.
 
     // chown uid:gid on `path`, a link there followed; with `recursive`, chown -R: the link
-    // itself, else the folder and everything below it, links inside changed as links. A uid or
-    // gid below 0 is refused with "Invalid argument" before anything else. Returns true when
-    // every change was made.
+    // itself, else the folder and everything below it, links inside changed as links, folders
+    // that are the root of another mount left alone. While fs.protected_hardlinks is off, a
+    // non-folder with more than one link is left alone. A uid or gid below 0 is refused with
+    // "Invalid argument" before anything else. Returns true when every change was made.
     bool changeOwner(const std::string& path, int uid, int gid, bool recursive);
 
     // mkdir -p on `path`: an existing folder, or a link to one, is success.
     bool makeDirectory(const std::string& path);
 
-    // rm -rf on `path`: a missing path is success; a link is removed, not what it names; a path
-    // ending in "." or ".." fails with "Invalid argument".
+    // rm -rf --one-file-system on `path`: a missing path is success; a link is removed, not
+    // what it names; a path ending in "." or ".." fails with "Invalid argument"; a mount point
+    // is left alone, and so is every folder below that is the root of another mount, while the
+    // rest is removed.
     bool removePath(const std::string& path);
 
     // rename(2) of `source` to `target`, both guarded (the source first); a link at either
-    // is renamed or replaced itself. Failures are recorded as "rename <source> <target>: ...".
+    // is renamed or replaced itself; a mount point at either is left alone. Failures are
+    // recorded as "rename <source> <target>: ...".
     bool rename(const std::string& source, const std::string& target);
 
     // Opens `path` with `flags` (close-on-exec added) and, when created, permission bits 0660
@@ -209,6 +209,7 @@ private:
     bool runProgram(const system_commands::detail::ProgramRun& run,
                     const std::function<void(const char*)>& callback);
 
+    const std::function<bool()> hardLinksProtected_;
     mutable std::mutex lastErrorMutex_;
     std::string lastError_;
 };

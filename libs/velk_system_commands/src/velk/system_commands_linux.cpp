@@ -39,6 +39,9 @@ namespace velk {
 using system_commands::detail::changeTreeOwner;
 using system_commands::detail::format;
 using system_commands::detail::isJudgeablePath;
+using system_commands::detail::isOtherMount;
+using system_commands::detail::kLinkedFile;
+using system_commands::detail::kOtherMount;
 using system_commands::detail::LastLink;
 using system_commands::detail::makeMountCommand;
 using system_commands::detail::mountOptions;
@@ -61,12 +64,14 @@ constexpr const char* kDefaultPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/
 std::mutex diagnosticMutex;
 
 // Writes one diagnostic line (prefix, `message`, end of line with flush) to the kit's debug
-// stream.
+// stream. The message carries clients' paths and names: its control characters are escaped,
+// so that it stays one line and none of its own.
 void writeDiagnosticLine(const std::string& message) {
+    const std::string shown = system_commands::detail::escapeControls(message);
     std::lock_guard<std::mutex> lock(diagnosticMutex);
     std::ostream* out = kit::debug::stream();
     if (out != nullptr) {
-        *out << kit::debug::detail::printPrefix(__FILE__) << message << std::endl;
+        *out << kit::debug::detail::printPrefix(__FILE__) << shown << std::endl;
     }
 }
 
@@ -130,6 +135,22 @@ std::string systemError(int error) {
     return ::strerror_r(error, buffer, sizeof(buffer));
 }
 
+// A folder right below the root ("/tmp", "/home"): changing or removing it would reach what
+// every user and program keeps there.
+bool isTopLevel(const std::string& form) {
+    return form.size() > 1 && form.find('/', 1) == std::string::npos;
+}
+
+// walkAllowed for a change that removes, moves or re-owns: top-level folders are refused too,
+// as written and where the path leads.
+std::optional<WalkedPath> walkChangeable(const std::string& path, LastLink lastLink) {
+    std::optional<WalkedPath> walked = walkAllowed(path, lastLink);
+    if (!walked || isTopLevel(walked->realPath) || isTopLevel(normalizePath(path))) {
+        return std::nullopt;
+    }
+    return walked;
+}
+
 std::string forbidden(const std::string& path) {
     return format("% is forbidden for chown", path);
 }
@@ -140,9 +161,33 @@ std::string changeFailed(const std::string& operation, int error) {
     return format("%: %", operation, systemError(error));
 }
 
+// The last-error text of a change that failed: on an entry it left alone on purpose, the
+// entry `below` the path `path` ("" for the path itself) and why; otherwise as changeFailed.
+std::string changeFailedAt(const std::string& operation, const std::string& path,
+                           const std::string& below, int error) {
+    if (error != kOtherMount && error != kLinkedFile) {
+        return changeFailed(operation, error);
+    }
+    std::string entry = path;
+    if (!below.empty()) {
+        entry += (entry.back() == '/' ? "" : "/") + below;
+    }
+    return format(
+        "%: % left alone: %", operation, entry,
+        error == kOtherMount ? "it is the root of another mount" : "it has more than one link");
+}
+
+// True when the walked final object is the root of a mount of its own.
+bool isMountPoint(const WalkedPath& walked) {
+    return walked.object.valid() && walked.folder.valid() &&
+           isOtherMount(walked.object.get(), walked.folder.get());
+}
+
 // chown on a walked path: the final object (a link there was followed), or with `recursive`
-// the final name and everything below it, links changed as themselves.
-int changeOwnerOf(const WalkedPath& walked, uid_t uid, gid_t gid, bool recursive) {
+// the final name and everything below it, links changed as themselves. With `leaveLinked`, a
+// non-folder with more than one link is left alone. The entry that failed goes to `*below`.
+int changeOwnerOf(const WalkedPath& walked, uid_t uid, gid_t gid, bool recursive, bool leaveLinked,
+                  std::string* below) {
     if (walked.unreachable != 0) {
         return walked.unreachable;
     }
@@ -150,7 +195,15 @@ int changeOwnerOf(const WalkedPath& walked, uid_t uid, gid_t gid, bool recursive
         return ENOENT;
     }
     if (recursive) {
-        return changeTreeOwner(walked.folder.get(), walked.names.front(), uid, gid);
+        return changeTreeOwner(walked.folder.get(), walked.names.front(), uid, gid, leaveLinked,
+                               below);
+    }
+    struct stat status {};
+    if (::fstat(walked.object.get(), &status) != 0) {
+        return errno;
+    }
+    if (leaveLinked && !S_ISDIR(status.st_mode) && status.st_nlink > 1) {
+        return kLinkedFile;
     }
     return ::fchownat(walked.object.get(), "", uid, gid, AT_EMPTY_PATH) == 0 ? 0 : errno;
 }
@@ -181,6 +234,9 @@ int renameBetween(const WalkedPath& from, const WalkedPath& to) {
     // rename(2) refuses "." and ".." as either name.
     if (from.endsWithDots || to.endsWithDots) {
         return EBUSY;
+    }
+    if (isMountPoint(from) || isMountPoint(to)) {
+        return kOtherMount;
     }
     return ::renameat(from.folder.get(), from.names.front().c_str(), to.folder.get(),
                       to.names.front().c_str()) == 0
@@ -267,6 +323,12 @@ bool fileSystemOf(const std::string& path, struct statvfs64* info, const char* f
 }  // namespace
 
 const char* const SystemCommands::kDomainSocket = "/tmp/quorvath_syscmd_socket3f64fa";
+
+SystemCommands::SystemCommands()
+    : SystemCommands(system_commands::detail::kernelProtectsHardLinks) {}
+
+SystemCommands::SystemCommands(std::function<bool()> hardLinksProtected)
+    : hardLinksProtected_(std::move(hardLinksProtected)) {}
 
 std::string StatResult::serialized() const {
     std::string bytes(16, '\0');
@@ -443,12 +505,17 @@ bool SystemCommands::changeOwner(const std::string& path, int uid, int gid, bool
     }
     // chown follows a link given as the path; chown -R (-P) changes the link itself.
     std::optional<WalkedPath> walked =
-        walkAllowed(path, recursive ? LastLink::keep : LastLink::follow);
+        walkChangeable(path, recursive ? LastLink::keep : LastLink::follow);
     if (!walked) {
         return fail(forbidden(path));
     }
-    int error = changeOwnerOf(*walked, static_cast<uid_t>(uid), static_cast<gid_t>(gid), recursive);
-    return error == 0 || fail(changeFailed(operation.str(), error));
+    // While the kernel lets anyone link to files they cannot write, a second link may be
+    // someone else's file planted in the tree.
+    const bool leaveLinked = !hardLinksProtected_();
+    std::string below;
+    int error = changeOwnerOf(*walked, static_cast<uid_t>(uid), static_cast<gid_t>(gid), recursive,
+                              leaveLinked, &below);
+    return error == 0 || fail(changeFailedAt(operation.str(), path, below, error));
 }
 
 bool SystemCommands::makeDirectory(const std::string& path) {
@@ -461,40 +528,60 @@ bool SystemCommands::makeDirectory(const std::string& path) {
 }
 
 bool SystemCommands::removePath(const std::string& path) {
-    std::optional<WalkedPath> walked = walkAllowed(path, LastLink::keep);
+    std::optional<WalkedPath> walked = walkChangeable(path, LastLink::keep);
     if (!walked) {
         return fail(forbidden(path));
     }
     if (walked->unreachable != 0 || !walked->object.valid()) {
         return true;  // nothing there: done, as rm -f says
     }
-    // Like rm, never remove a folder named as "." or "..": the caller is working inside it.
-    int error =
-        walked->endsWithDots ? EINVAL : removeTree(walked->folder.get(), walked->names.front());
-    return error == 0 || fail(changeFailed("rm -rf " + path, error));
+    std::string below;
+    int error = 0;
+    if (walked->endsWithDots) {
+        // Like rm, never remove a folder named as "." or "..": the caller is working inside it.
+        error = EINVAL;
+    } else if (isMountPoint(*walked)) {
+        error = kOtherMount;
+    } else {
+        error = removeTree(walked->folder.get(), walked->names.front(), &below);
+    }
+    return error == 0 || fail(changeFailedAt("rm -rf " + path, path, below, error));
 }
 
 bool SystemCommands::rename(const std::string& source, const std::string& target) {
-    std::optional<WalkedPath> from = walkAllowed(source, LastLink::keep);
+    std::optional<WalkedPath> from = walkChangeable(source, LastLink::keep);
     if (!from) {
         return fail(forbidden(source));
     }
-    std::optional<WalkedPath> to = walkAllowed(target, LastLink::keep);
+    std::optional<WalkedPath> to = walkChangeable(target, LastLink::keep);
     if (!to) {
         return fail(forbidden(target));
     }
     int error = renameBetween(*from, *to);
-    return error == 0 || fail(changeFailed("rename " + source + " " + target, error));
+    // Which of the two is a mount point: the source is checked first.
+    const std::string& mounted = isMountPoint(*from) ? source : target;
+    return error == 0 ||
+           fail(changeFailedAt("rename " + source + " " + target, mounted, "", error));
 }
 
 int SystemCommands::open(const std::string& path, int flags) {
     // Close-on-exec keeps the descriptor out of shells that other workers start before the
     // caller has passed it on; the receiving process gets its own flags either way.
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0660);
-    if (fd < 0) {
+    // O_NONBLOCK keeps a FIFO planted where a file was expected from holding the worker until
+    // a writer or reader comes; the caller's own flags are put back before it gets the file.
+    kit::ScopedFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0660));
+    if (!fd.valid()) {
         std::perror("open");
+        return -1;
     }
-    return fd;
+    if ((flags & O_NONBLOCK) == 0) {
+        const int status = fcntl(fd.get(), F_GETFL);
+        if (status < 0 || fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
+            std::perror("open: fcntl");
+            return -1;
+        }
+    }
+    return fd.release();
 }
 
 std::int64_t SystemCommands::freeSpace(const std::string& path) {

@@ -54,10 +54,16 @@ std::string protectedState() {
 // The test root, made before the child moves into it: /srv/protected (a file and a folder),
 // /etc/velk_ini, /proc, and the work folder /tmp/w with links to the protected place in the
 // first, a middle and the last component, and folders whose real path passes PATH_MAX: s leads
-// down 15 of them, s/t the rest, and x at the bottom to /srv/protected.
+// down 15 of them, s/t the rest, and x at the bottom to /srv/protected. m/share is a tmpfs of
+// its own, b/bound the protected folder bound there, fb/file the protected file, h/hard a second
+// link to the protected file and h2/own2 one to a file of the work folder.
 const char* const kTestRoot = R"(set -e; cd /tmp/root
-mkdir -p srv/protected/sub tmp/w/d etc/velk_ini proc
+mkdir -p srv/protected/sub tmp/w/d etc/velk_ini proc tmp/w/m/share tmp/w/b/bound tmp/w/h tmp/w/h2
 echo keep > srv/protected/file; echo keep > srv/protected/sub/file; echo x > tmp/w/d/f
+mount -t tmpfs share tmp/w/m/share; echo keep > tmp/w/m/share/f; echo x > tmp/w/m/g
+mount --bind srv/protected tmp/w/b/bound; mkdir tmp/w/fb; touch tmp/w/fb/file
+mount --bind srv/protected/file tmp/w/fb/file; ln srv/protected/file tmp/w/h/hard
+echo x > tmp/w/h2/own; ln tmp/w/h2/own tmp/w/h2/own2; ln -s /tmp tmp/w/totop
 ln -s /srv/protected l; ln -s /etc etc/velk_ini/up; cd tmp/w
 ln -s /srv/protected mid; ln -s /srv/protected/file last; ln -s ../../srv/protected rel
 ln -s /srv/protected/new dangling; ln -s loop2 loop; ln -s loop loop2; ln -s ../mid d/up
@@ -116,7 +122,8 @@ TEST(OwnershipGuardTest, LinksToAProtectedPlaceAreRefusedForEveryChange) {
 
 TEST(OwnershipGuardTest, AllowedChangesTreatLinksLikeTheCommandsDid) {
     // Each change, run in this order: "done" or its failure text, then " | " and a path with the
-    // type and owner it has afterwards.
+    // type and owner it has afterwards. fs.protected_hardlinks reads 0 until a row turns it on.
+    bool linksProtected = false;
     const std::pair<std::function<bool(SystemCommands&)>, std::string> rows[] = {
         {[](auto& c) { return c.changeOwner("/tmp/w/ok", 5, 6, false); },
          "done | /tmp/w/d dir 5:6 | /tmp/w/ok link 0:0"},
@@ -140,11 +147,49 @@ TEST(OwnershipGuardTest, AllowedChangesTreatLinksLikeTheCommandsDid) {
         {[](auto& c) { return c.removePath("/tmp/w/d/."); },
          "rm -rf /tmp/w/d/.: Invalid argument | /tmp/w/d dir 9:9"},
         {[](auto& c) { return c.removePath("/tmp/w/d"); }, "done | /tmp/w/d missing"},
+        {[](auto& c) { return c.changeOwner("/tmp/w/m", 4, 4, true); },
+         "chown -R 4:4 /tmp/w/m: /tmp/w/m/share left alone: it is the root of another mount"
+         " | /tmp/w/m/g file 4:4 | /tmp/w/m/share/f file 0:0"},
+        {[](auto& c) { return c.changeOwner("/tmp/w/b", 4, 4, true); },
+         "chown -R 4:4 /tmp/w/b: /tmp/w/b/bound left alone: it is the root of another mount"
+         " | /tmp/w/b dir 4:4"},
+        {[](auto& c) { return c.changeOwner("/tmp/w/fb", 4, 4, true); },
+         "chown -R 4:4 /tmp/w/fb: /tmp/w/fb/file left alone: it is the root of another mount"
+         " | /tmp/w/fb dir 4:4"},
+        {[](auto& c) { return c.removePath("/tmp/w/fb"); },
+         "rm -rf /tmp/w/fb: /tmp/w/fb/file left alone: it is the root of another mount"
+         " | /tmp/w/fb/file file 0:0"},
+        {[](auto& c) { return c.removePath("/tmp/w/m/share"); },
+         "rm -rf /tmp/w/m/share: /tmp/w/m/share left alone: it is the root of another mount"
+         " | /tmp/w/m/share/f file 0:0"},
+        {[](auto& c) { return c.rename("/tmp/w/m/share", "/tmp/w/moved"); },
+         "rename /tmp/w/m/share /tmp/w/moved: /tmp/w/m/share left alone: it is the root of "
+         "another mount | /tmp/w/moved missing"},
+        {[](auto& c) { return c.removePath("/tmp/w/m/"); },
+         "rm -rf /tmp/w/m/: /tmp/w/m/share left alone: it is the root of another mount"
+         " | /tmp/w/m/g missing | /tmp/w/m/share/f file 0:0"},
+        {[](auto& c) { return c.changeOwner("/tmp/w/h", 3, 3, true); },
+         "chown -R 3:3 /tmp/w/h: /tmp/w/h/hard left alone: it has more than one link"
+         " | /tmp/w/h dir 3:3"},
+        {[](auto& c) { return c.changeOwner("/tmp/w/h2/own", 3, 3, false); },
+         "chown 3:3 /tmp/w/h2/own: /tmp/w/h2/own left alone: it has more than one link"
+         " | /tmp/w/h2/own file 0:0"},
+        {[&](auto& c) {
+             return (linksProtected = true) && c.changeOwner("/tmp/w/h2/own", 3, 3, false);
+         },
+         "done | /tmp/w/h2/own2 file 3:3"},
+        {[](auto& c) { return c.removePath("/tmp"); },
+         "/tmp is forbidden for chown | /tmp/w dir 0:0"},
+        {[](auto& c) { return c.changeOwner("/tmp/w/totop", 3, 3, false); },
+         "/tmp/w/totop is forbidden for chown | /tmp dir 0:0"},
+        {[](auto& c) { return c.rename("/tmp/w/h", "/tmp/w/../../top"); },
+         "/tmp/w/../../top is forbidden for chown | /tmp/w/h dir 3:3"},
+        {[](auto& c) { return c.makeDirectory("/top"); }, "done | /top dir 0:0"},
     };
     ForkResult result = inTestRoot([&] {
         std::string report;
         for (const auto& [operation, expected] : rows) {
-            SystemCommands commands;
+            SystemCommands commands([&] { return linksProtected; });
             std::string got = operation(commands) ? "done" : commands.lastError();
             for (std::size_t at = expected.find(" | "); at != std::string::npos;
                  at = expected.find(" | ", at + 1)) {

@@ -326,6 +326,19 @@ TEST_F(PathChangesTest, OpenCreatesWithUmaskAndReportsFailure) {
     EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & O_ACCMODE, O_RDWR);
 
     EXPECT_TRUE(ScopedFd(commands.open("/etc/passwd", 0)).valid()) << "open has no guard";
+    EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & O_NONBLOCK, 0) << "the caller's flags, no more";
+
+    // A FIFO with nobody at the other end must not hold the caller: reading opens at once and
+    // gets the blocking descriptor it asked for, writing fails at once.
+    const std::string fifo = dir.file("planted");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(ScopedFd(commands.open(fifo, O_WRONLY)).valid());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              std::string("open: ") + std::strerror(ENXIO) + "\n");
+    ScopedFd reader(commands.open(fifo, O_RDONLY));
+    ASSERT_TRUE(reader.valid());
+    EXPECT_EQ(::fcntl(reader.get(), F_GETFL) & O_NONBLOCK, 0);
 
     ::testing::internal::CaptureStderr();
     int missing = commands.open(dir.file("no/such/file"), 0);

@@ -314,6 +314,73 @@ TEST_F(DomainSocketTest, PayloadWriteFailureIsReportedAsWrite) {
     EXPECT_EQ(err.rfind("write: ", 0), 0u) << err;
 }
 
+// A non-blocking connection that cannot take a whole reply: the sends keep the rest, report
+// success at once, and sendUnsent, called as the socket drains, puts on the wire exactly what
+// blocking sends would have; a peer that goes away fails it with the senders' diagnostic.
+TEST_F(DomainSocketTest, DeferredSendsDeliverTheRestAsTheSocketDrains) {
+    const std::string big(1 << 20, 'b');
+    struct Case {
+        const char* name;
+        bool withDescriptor;  // a descriptor message follows the buffer
+        bool peerGoes;        // the peer reads nothing and closes
+        ds::Progress last;
+        const char* diagnostic;
+    };
+    const Case cases[] = {
+        {"buffer", false, false, ds::Progress::done, ""},
+        {"descriptor behind a full socket", true, false, ds::Progress::done, ""},
+        {"peer gone", false, true, ds::Progress::failed, "write: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketPair pair;
+        ASSERT_EQ(fcntl(pair.near.get(), F_SETFL, O_NONBLOCK), 0);
+        ds::UnsentReply rest;
+        {
+            ds::DeferredSends deferred(pair.near.get());
+            EXPECT_TRUE(ds::sendBuffer(pair.near.get(), big.data(), static_cast<long>(big.size())));
+            if (c.withDescriptor) {
+                EXPECT_TRUE(ds::sendFd(pair.near.get(), open("/dev/null", O_RDONLY | O_CLOEXEC)));
+            }
+            ASSERT_TRUE(deferred.deferred());
+            rest = std::move(deferred.reply());
+        }
+        EXPECT_EQ(rest.descriptor >= 0, c.withDescriptor);
+        pair.near.reset();  // the reply's own duplicate keeps the connection open
+        std::string received;
+        ScopedFd passed;
+        std::thread reader([&] {
+            if (c.peerGoes) {
+                pair.far.reset();
+                return;
+            }
+            std::string field(8, '\0');
+            ASSERT_EQ(recv(pair.far.get(), field.data(), 8, MSG_WAITALL), 8);
+            received.resize(big.size());
+            ASSERT_EQ(recv(pair.far.get(), received.data(), big.size(), MSG_WAITALL),
+                      static_cast<ssize_t>(big.size()));
+            received = field + received;
+            if (c.withDescriptor) {
+                passed.reset(ds::readFd(pair.far.get()));
+            }
+        });
+        testing::internal::CaptureStderr();
+        ds::Progress progress;
+        while ((progress = ds::sendUnsent(&rest)) == ds::Progress::blocked) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const std::string err = testing::internal::GetCapturedStderr();
+        reader.join();
+        EXPECT_EQ(progress, c.last);
+        EXPECT_EQ(err.rfind(c.diagnostic, 0), 0u) << err;
+        if (!c.peerGoes) {
+            EXPECT_TRUE(received == int64Bytes(static_cast<int64_t>(big.size())) + big);
+            EXPECT_EQ(passed.valid(), c.withDescriptor);
+        }
+        EXPECT_EQ(rest.descriptor, -1) << "passed or closed";
+    }
+}
+
 TEST_F(DomainSocketTest, SendFdOfMinusOneSendsNothingAndClosesNothing) {
     SocketPair pair;
     int before = openDescriptorCount();

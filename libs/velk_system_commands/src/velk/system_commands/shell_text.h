@@ -5,7 +5,8 @@
 #include <string>
 #include <string_view>
 
-// Text helpers of the system operations: failure texts and single-quoted shell words.
+// Text helpers of the system operations: failure texts, single-quoted shell words and text
+// made safe for a line of output.
 // Everything here is pure and thread-safe.
 namespace velk::system_commands::detail {
 
@@ -52,5 +53,11 @@ std::string escapeSingleQuotes(const std::string& value);
 
 // Returns `value` escaped and between single quotes: one shell word that stands for `value`.
 std::string quoted(const std::string& value);
+
+// Returns `text` with every control character (bytes below 0x20, and 0x7f) written as "\x"
+// and two lowercase hex digits, so that a client's text placed in a line of output can neither
+// end that line nor start one that reads as the program's own. With `keepFinalNewline`, one
+// newline that ends `text` stays as it is. Every other byte is copied unchanged.
+std::string escapeControls(std::string_view text, bool keepFinalNewline = false);
 
 }  // namespace velk::system_commands::detail

@@ -46,5 +46,24 @@ TEST(EscapeSingleQuotesTest, ReplacesOnlyQuotes) {
     }
 }
 
+TEST(EscapeControlsTest, WritesControlBytesAsHex) {
+    struct Case {
+        std::string text;
+        bool keepFinalNewline;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"exists /tmp\nmkdir /etc/shadow\n", true, "exists /tmp\\x0amkdir /etc/shadow\n"},
+        {"a\n\n", true, "a\\x0a\n"},
+        {"a\n", false, "a\\x0a"},
+        {std::string("\0\t\r\x1b\x1f\x7f", 6), false, "\\x00\\x09\\x0d\\x1b\\x1f\\x7f"},
+        {"\x20~\x80\xff\\x0a", false, "\x20~\x80\xff\\x0a"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        EXPECT_EQ(escapeControls(c.text, c.keepFinalNewline), c.expected);
+    }
+}
+
 }  // namespace
 }  // namespace velk::system_commands::detail

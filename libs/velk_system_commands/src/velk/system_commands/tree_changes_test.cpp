@@ -43,9 +43,9 @@ TEST(TreeChangesTest, DeepTreeWithFewDescriptors) {
         }
         struct stat bottom {};
         struct stat tmp {};
-        int chown = changeTreeOwner(top.get(), "deep", 11, 22);
+        int chown = changeTreeOwner(top.get(), "deep", 11, 22, false, nullptr);
         ::fstat(current.get(), &bottom);
-        int remove = removeTree(top.get(), "deep");
+        int remove = removeTree(top.get(), "deep", nullptr);
         ::lstat("/tmp", &tmp);
         return std::to_string(chown) + " " + ownerOf(bottom) + " " + std::to_string(remove) + " " +
                std::to_string(::access("/tmp/deep", F_OK)) + " " + ownerOf(tmp);

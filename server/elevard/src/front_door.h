@@ -1,0 +1,81 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "connection_task.h"
+#include "velk/kit/scoped_fd.h"
+#include "velk/system_commands/domain_socket.h"
+
+class Acceptor;
+class CommandsFactory;
+
+// Where the service's workers take connections in, and what they hand the event loop: an idle
+// worker accepts a connection and serves it on the spot when its command line is already there,
+// which it usually is; a connection whose line is still arriving, and the part of a reply that
+// a connection could not take at once, go to the loop, which is woken through an eventfd.
+// Shared by all workers and the loop, which it must outlive; every member is thread-safe.
+class FrontDoor : public ReplyCarrier {
+public:
+    // `acceptor` and `factory` must outlive the front door; `wakeLoop` is a non-blocking eventfd,
+    // owned from here on, that the loop watches.
+    FrontDoor(Acceptor& acceptor, const CommandsFactory& factory, velk::kit::ScopedFd wakeLoop);
+
+    // Runs on an idle worker when the listening socket is readable: accepts one connection, if
+    // another worker has not taken it first, and serves or hands it on. Never waits on a client.
+    void serveWaiting();
+
+    // Requests taken and not yet done: run by a worker that accepted them, or posted by the
+    // loop. Only a stopping loop waits for the count to reach zero.
+    std::atomic<size_t> unfinished{0};
+    // Set once by the loop when the service stops; no worker accepts from then on.
+    std::atomic<bool> stopping{false};
+
+    // For the loop: waits until no worker is inside accept, which never blocks. Once stopping
+    // is set and this has returned, the listening socket may be closed.
+    void waitForAccepts() const;
+
+    void carry(velk::system_commands::domain_socket::UnsentReply reply) override;
+
+    // The eventfd that the loop watches, still owned here.
+    int wakeDescriptor() const { return wakeLoop_.get(); }
+    void wakeLoop();
+
+    // For the loop: everything handed over since the last call, and whether accept ran out of
+    // descriptors meanwhile. Resets the eventfd.
+    void takeMail(std::vector<PendingRequest>* slow,
+                  std::vector<velk::system_commands::domain_socket::UnsentReply>* replies,
+                  bool* shortOfDescriptors);
+
+private:
+    void handOver(PendingRequest request);
+    bool beginRest();
+    void restWhileExhausted() const;
+
+    Acceptor& acceptor_;
+    const CommandsFactory& factory_;
+    velk::kit::ScopedFd wakeLoop_;
+    // Workers between deciding to accept and having counted what they accepted.
+    std::atomic<int> accepting_{0};
+    std::atomic<bool> short_{false};
+    std::atomic<int64_t> restUntil_{0};  // steady clock ticks
+    std::mutex mutex_;
+    std::vector<PendingRequest> slow_;                                        // guarded
+    std::vector<velk::system_commands::domain_socket::UnsentReply> replies_;  // guarded
+};
+
+// Counts one request of `door` as done when it goes out of scope, however it ended, and wakes a
+// stopping loop.
+class FinishedNotice {
+public:
+    explicit FinishedNotice(FrontDoor& door) : door_(door) {}
+    ~FinishedNotice();
+    FinishedNotice(const FinishedNotice&) = delete;
+    FinishedNotice& operator=(const FinishedNotice&) = delete;
+
+private:
+    FrontDoor& door_;
+};
