@@ -51,7 +51,8 @@ struct Draining {
 
 // The main thread's event loop: collects the lines of slow senders and posts them, writes the
 // replies that connections could not take at once, closes late connections, makes room when
-// descriptors run short and carries out a stop. The workers accept and serve the rest.
+// descriptors run short, moves the listening socket on from workers stuck in a command and
+// carries out a stop. The workers accept and serve the rest.
 class ServiceLoop {
 public:
     ServiceLoop(Acceptor& acceptor, StopSignals& stopSignals, WorkerPool& pool,
@@ -109,6 +110,8 @@ private:
     std::map<uint64_t, Draining> draining_;
     uint64_t nextKey_ = kFirstConnection;
     std::optional<Clock::time_point> stopBy_;  // set by the first stop signal
+    // When to look at the workers watching the listening socket again; none while they wait.
+    std::optional<Clock::time_point> lookAtWatchers_;
 };
 
 bool ServiceLoop::setUp() {
@@ -142,6 +145,9 @@ int ServiceLoop::run() {
         }
         const Clock::time_point now = Clock::now();
         closeExpired(now);
+        // On every wake-up, not only when due: the loop is woken for it when a watcher starts
+        // work unobserved, and looking costs a few atomic reads.
+        lookAtWatchers_ = pool_.keepWatchers(now);
         if (stopBy_ && now >= *stopBy_ && !finished()) {
             stopAtOnce("requests still unfinished after the grace period");
         }
@@ -359,6 +365,9 @@ int ServiceLoop::waitMilliseconds(Clock::time_point now) const {
     if (stopBy_) {
         consider(*stopBy_);
     }
+    if (lookAtWatchers_) {
+        consider(*lookAtWatchers_);
+    }
     if (!pending_.empty()) {
         consider(pending_.begin()->second.deadline());
     }
@@ -434,7 +443,7 @@ int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGra
     Acceptor acceptor;
     FrontDoor door(acceptor, factory, std::move(wakeLoop));
     // Declared before the pool: the workers may use it until they are joined.
-    IdleWork serve{-1, [&door] { door.serveWaiting(); }};
+    IdleWork serve{-1, [&door] { door.serveWaiting(); }, [&door] { door.wakeLoop(); }};
     std::unique_ptr<WorkerPool> pool;
     try {
         pool = std::make_unique<WorkerPool>(kServiceWorkers);

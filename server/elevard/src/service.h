@@ -19,8 +19,11 @@ inline constexpr int kForcedStopStatus = 2;
 // Service mode, on the main thread; `factory` must no longer be written. Catches the
 // broken-pipe signal (a write to a closed peer then fails instead of ending the process) and
 // the stop signals, raises the soft open-file limit to the hard one, binds the Acceptor and
-// starts the pool of kServiceWorkers workers. An idle worker accepts a connection and, when its
-// command line is already there, runs it on the spot; otherwise the main thread's event loop
+// starts the pool of kServiceWorkers workers. A few idle workers (kIdleWatchers) watch the
+// listening socket; one of them accepts a connection and, when its command line is already
+// there, runs it on the spot. A watcher inside one command for longer than kWatcherStuckAfter
+// is replaced by an idle worker, so that commands that block hold up nobody else while a worker
+// is free. When the line is not there yet, the main thread's event loop
 // collects the line as its bytes arrive and posts it to the pool once complete. A connection
 // that has not delivered the whole line kConnectionTimeout after it was accepted is closed; so
 // is the oldest of them when the loop holds as many connections as the descriptor limit

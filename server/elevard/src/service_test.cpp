@@ -382,6 +382,22 @@ TEST_F(ServiceTest, PausesWhileDescriptorsRunOut) {
     EXPECT_TRUE(service_.waitForOutput("Command " + line + " not found\n", kHang));
 }
 
+// Commands that block hold the workers that took them, the watchers of the listening socket
+// first; idle workers must take over watching, so that nobody waits while a worker is free.
+TEST_F(ServiceTest, CommandsThatBlockHoldUpNobodyWhileAWorkerIsFree) {
+    startForked(1s);
+    std::vector<ScopedFd> blocked;
+    for (int i = 0; i < kServiceWorkers - 1; ++i) {
+        blocked.push_back(connectWhenListening(kPath));
+        const std::string line = "slow " + std::to_string(600000 + i);
+        ASSERT_TRUE(domain_socket::sendBuffer(blocked.back().get(), line.data(), line.size()));
+        ASSERT_TRUE(service_.waitForOutput("started " + line + "\n", kHang)) << line;
+    }
+    expectServedMarker("beside the blocked commands");
+    ASSERT_TRUE(service_.signal(SIGTERM));
+    EXPECT_EQ(service_.wait(kHang).exitStatus, kForcedStopStatus);
+}
+
 // Run in this process: binding does not leave the process umask changed. (Close-on-exec of
 // the listening socket and of connections is checked on the running service.)
 TEST_F(ServiceTest, AcceptorRestoresTheUmask) {

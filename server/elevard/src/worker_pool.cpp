@@ -13,6 +13,8 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // The keys of a worker's epoll events.
 enum : uint64_t { kWakeUpKey, kIdleWorkKey };
 
@@ -87,14 +89,16 @@ bool Worker::stopping() const {
 }
 
 bool Worker::takeUpIdleWork(const IdleWork* idle) {
-    // Stored before the descriptor is watched: the thread reads it only for its events.
+    // Stored before the descriptor is watched: the thread reads them only for its events.
     idle_.store(idle);
+    watching_.store(true);
     epoll_event event{};
     // Exclusive: a readiness wakes one waiting worker (or a few), not all of them.
     event.events = EPOLLIN | EPOLLEXCLUSIVE;
     event.data.u64 = kIdleWorkKey;
     if (epoll_ctl(events_.get(), EPOLL_CTL_ADD, idle->descriptor, &event) != 0) {
         std::perror("epoll_ctl");
+        watching_.store(false);
         return false;
     }
     return true;
@@ -102,8 +106,28 @@ bool Worker::takeUpIdleWork(const IdleWork* idle) {
 
 void Worker::dropIdleWork() {
     if (const IdleWork* idle = idle_.load(); idle != nullptr) {
-        // Fails only when it was never watched, which leaves nothing to undo.
+        watching_.store(false);
+        // Fails only when it was not watched, which leaves nothing to undo.
         epoll_ctl(events_.get(), EPOLL_CTL_DEL, idle->descriptor, nullptr);
+    }
+}
+
+std::optional<Clock::time_point> Worker::busySince() const {
+    const int64_t since = busySince_.load();
+    if (since == 0) {
+        return std::nullopt;
+    }
+    return Clock::time_point(Clock::duration(since));
+}
+
+void Worker::beginPiece() {
+    // Stored before `overseen_` is read, as keepWatchers() clears `overseen_` before it reads
+    // the start: one of the two sees the other, so a busy watcher is never overlooked.
+    busySince_.store(Clock::now().time_since_epoch().count());
+    if (watching_.load() && !overseen_.load() && !overseen_.exchange(true)) {
+        if (const IdleWork* idle = idle_.load(); idle != nullptr && idle->onWatcherBusy) {
+            idle->onWatcherBusy();
+        }
     }
 }
 
@@ -132,8 +156,10 @@ void Worker::run() {
             waitForWork();
             continue;
         }
+        beginPiece();
         runGuarded(task);
         task = nullptr;
+        busySince_.store(0);
         load_.fetch_sub(1, std::memory_order_relaxed);
     }
 }
@@ -150,7 +176,9 @@ void Worker::waitForWork() {
             }
         } else if (const IdleWork* idle = idle_.load(); idle != nullptr) {
             load_.fetch_add(1, std::memory_order_relaxed);
+            beginPiece();
             runGuarded(idle->onReady);
+            busySince_.store(0);
             load_.fetch_sub(1, std::memory_order_relaxed);
         }
     }
@@ -174,8 +202,9 @@ WorkerPool::WorkerPool(size_t count) {
 }
 
 bool WorkerPool::takeUpIdleWork(const IdleWork* idle) {
-    for (Worker& worker : workers_) {
-        if (!worker.takeUpIdleWork(idle)) {
+    idle_ = idle;
+    for (size_t index = 0; index < workers_.size() && index < kIdleWatchers; ++index) {
+        if (!workers_[index].takeUpIdleWork(idle)) {
             return false;
         }
     }
@@ -183,9 +212,79 @@ bool WorkerPool::takeUpIdleWork(const IdleWork* idle) {
 }
 
 void WorkerPool::dropIdleWork() {
+    idle_ = nullptr;
     for (Worker& worker : workers_) {
         worker.dropIdleWork();
     }
+}
+
+std::optional<Clock::time_point> WorkerPool::keepWatchers(Clock::time_point now) {
+    if (idle_ == nullptr) {
+        return std::nullopt;
+    }
+    auto stuck = [now](const Worker& worker) {
+        const std::optional<Clock::time_point> since = worker.busySince();
+        return since && now - *since >= kWatcherStuckAfter;
+    };
+    size_t fresh = 0;  // watchers that wait or have not been busy for long
+    for (const Worker& worker : workers_) {
+        fresh += worker.watching() && !stuck(worker);
+    }
+    for (Worker& worker : workers_) {
+        if (fresh >= kIdleWatchers) {
+            break;
+        }
+        // A failure was printed; the next call tries again.
+        if (!worker.watching() && worker.load() == 0 && worker.takeUpIdleWork(idle_)) {
+            ++fresh;
+        }
+    }
+    // A stuck watcher is of no use until its work ends; an extra waiting one only costs
+    // wake-ups. The highest indexes go first, so that the same few workers keep watching.
+    for (auto worker = workers_.rbegin(); worker != workers_.rend(); ++worker) {
+        if (!worker->watching() || fresh < kIdleWatchers) {
+            continue;
+        }
+        if (stuck(*worker)) {
+            worker->dropIdleWork();
+        } else if (fresh > kIdleWatchers && !worker->busySince()) {
+            worker->dropIdleWork();
+            --fresh;
+        }
+    }
+    return nextLook(now);
+}
+
+// When keepWatchers() should look again: when the first busy watcher would become stuck, or
+// after kWatcherStuckAfter while only stuck ones are left; none while every watcher waits.
+std::optional<Clock::time_point> WorkerPool::nextLook(Clock::time_point now) {
+    std::optional<Clock::time_point> next;
+    auto consider = [&](const Worker& worker) {
+        const std::optional<Clock::time_point> since = worker.busySince();
+        if (!worker.watching() || !since) {
+            return;
+        }
+        const Clock::time_point stuckAt = *since + kWatcherStuckAfter;
+        const Clock::time_point due = stuckAt > now ? stuckAt : now + kWatcherStuckAfter;
+        if (!next || due < *next) {
+            next = due;
+        }
+    };
+    for (const Worker& worker : workers_) {
+        consider(worker);
+    }
+    if (next) {
+        return next;
+    }
+    // Cleared before the starts are read again, as a watcher stores its start before it reads
+    // its flag: a piece of work begun meanwhile is either seen here or reported.
+    for (Worker& worker : workers_) {
+        worker.forgetOversight();
+    }
+    for (const Worker& worker : workers_) {
+        consider(worker);
+    }
+    return next;
 }
 
 WorkerPool::~WorkerPool() {

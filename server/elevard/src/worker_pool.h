@@ -1,24 +1,40 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <queue>
 #include <thread>
 
 #include "velk/kit/scoped_fd.h"
 
 // Work that idle workers take up by themselves: whenever `descriptor` is readable, one of the
-// workers whose queue is empty calls `onReady` on its own thread (more than one may be woken for
-// the same readiness, so `onReady` must cope with finding nothing to do). While `onReady` runs,
-// it counts in the worker's load() like a task; an exception escaping it is reported like one
-// escaping a task.
+// workers that watch it and whose queue is empty calls `onReady` on its own thread (more than
+// one may be woken for the same readiness, so `onReady` must cope with finding nothing to do).
+// While `onReady` runs, it counts in the worker's load() like a task; an exception escaping it
+// is reported like one escaping a task.
 struct IdleWork {
     int descriptor = -1;
     std::function<void()> onReady;
+    // Called on a watching worker's thread as it starts a piece of work (a task or onReady)
+    // while nobody looks after the watchers, so that whoever calls WorkerPool::keepWatchers
+    // does so soon. Must be quick and must not throw; may be empty.
+    std::function<void()> onWatcherBusy;
 };
+
+// How many workers of a pool watch the idle work's descriptor while none of them is stuck: a
+// few suffice to take in what two processors can serve, and fewer sleepers on the descriptor
+// mean fewer wake-ups and thread switches per connection.
+inline constexpr size_t kIdleWatchers = 2;
+
+// How long a watcher may stay inside one piece of work before it counts as stuck (in a hung
+// mount, say) and another worker watches in its place.
+inline constexpr std::chrono::milliseconds kWatcherStuckAfter{50};
 
 // One thread with its own first-in, first-out task queue. The thread starts in the constructor
 // and waits for work: a posted task, or the readiness of the idle work's descriptor. Tasks run
@@ -52,13 +68,25 @@ public:
     // True once stop() has been called.
     bool stopping() const;
 
-    // Takes up `idle` (which must outlive the worker) from now on; at most once. Returns false,
+    // Takes up `idle` (which must outlive the worker) from now on, from any thread while the
+    // worker runs; again after dropIdleWork(), always with the same `idle`. Returns false,
     // after printing the reason with perror, when its descriptor cannot be watched.
     bool takeUpIdleWork(const IdleWork* idle);
 
     // No longer takes up the idle work; a call of onReady already under way finishes. Returns
-    // at once.
+    // at once. Calls of this and takeUpIdleWork() must not overlap.
     void dropIdleWork();
+
+    // True between takeUpIdleWork() and dropIdleWork().
+    bool watching() const { return watching_.load(); }
+
+    // When the piece of work (task or onReady) that the thread is inside began; none while it
+    // waits for work.
+    std::optional<std::chrono::steady_clock::time_point> busySince() const;
+
+    // Makes the next piece of work that starts while watching call the idle work's
+    // onWatcherBusy again.
+    void forgetOversight() { overseen_.store(false); }
 
 private:
     // The thread's loop. An exception escaping a task or the idle work is reported on standard
@@ -68,8 +96,15 @@ private:
     // work in the last case.
     void waitForWork();
     void wake();
+    void beginPiece();
 
     std::atomic<const IdleWork*> idle_{nullptr};
+    std::atomic<bool> watching_{false};
+    // Steady clock ticks at the start of the current piece of work; 0 while waiting.
+    std::atomic<int64_t> busySince_{0};
+    // Set by the thread when it reported a piece of work to onWatcherBusy; cleared by
+    // forgetOversight().
+    std::atomic<bool> overseen_{false};
     velk::kit::ScopedFd events_;  // epoll: wakeUp_, and the idle work's descriptor
     velk::kit::ScopedFd wakeUp_;  // eventfd, written by post() and stop()
     std::thread thread_;
@@ -80,7 +115,8 @@ private:
     std::queue<std::function<void()>> queue_;  // guarded by mutex_
 };
 
-// A fixed set of workers. post() may be called from any thread; the pool holds no lock of its
+// A fixed set of workers. post() may be called from any thread; takeUpIdleWork(),
+// dropIdleWork() and keepWatchers() from one thread at a time. The pool holds no lock of its
 // own and never holds two workers' locks at once.
 class WorkerPool {
 public:
@@ -103,15 +139,28 @@ public:
     // Worker `index` (less than count()), for inspection.
     const Worker& worker(size_t index) const { return workers_[index]; }
 
-    // Every worker takes up `idle` (which must outlive the pool) from now on. Returns false,
-    // after printing the reason with perror, when a worker could not; dropIdleWork() then undoes
-    // it for the others.
+    // The first kIdleWatchers workers take up `idle` (which must outlive the pool) from now on;
+    // keepWatchers() moves it on to others. Returns false, after printing the reason with
+    // perror, when a worker could not; dropIdleWork() then undoes it for the others.
     bool takeUpIdleWork(const IdleWork* idle);
 
     // No worker takes up the idle work any more once this returns, except those whose onReady
-    // is already under way.
+    // is already under way, and keepWatchers() does nothing from then on.
     void dropIdleWork();
 
+    // Keeps kIdleWatchers workers watching the idle work that are not stuck: while fewer are,
+    // idle workers that do not watch take it up; once enough are, stuck watchers and then the
+    // extra ones drop it. Returns when to call again, while a watcher is busy; none when all
+    // watchers wait, and then the next watcher that starts a piece of work calls the idle
+    // work's onWatcherBusy. Judged on timestamps that may be stale by the time they are used:
+    // it errs towards an extra watcher, which costs only some wake-ups.
+    std::optional<std::chrono::steady_clock::time_point> keepWatchers(
+        std::chrono::steady_clock::time_point now);
+
 private:
+    std::optional<std::chrono::steady_clock::time_point> nextLook(
+        std::chrono::steady_clock::time_point now);
+
     std::deque<Worker> workers_;
+    const IdleWork* idle_ = nullptr;  // taken up and not dropped
 };

@@ -140,12 +140,14 @@ TEST(WorkerPoolTest, IdleWorkRunsOnIdleWorkersAndStopsWhenDropped) {
     velk::kit::ScopedFd readEnd(ends[0]), writeEnd(ends[1]);
     std::latch release(1);
     std::atomic<int> taken{0};
-    const IdleWork idle{readEnd.get(), [&] {
+    const IdleWork idle{readEnd.get(),
+                        [&] {
                             char byte;
                             if (read(readEnd.get(), &byte, 1) == 1 && ++taken == 1) {
                                 release.wait();  // the first one takes long
                             }
-                        }};
+                        },
+                        {}};
     WorkerPool pool(2);
     ASSERT_TRUE(pool.takeUpIdleWork(&idle));
     ASSERT_EQ(write(writeEnd.get(), "a", 1), 1);
