@@ -256,7 +256,8 @@ std::optional<Clock::time_point> WorkerPool::keepWatchers(Clock::time_point now)
 }
 
 // When keepWatchers() should look again: when the first busy watcher would become stuck, or
-// after kWatcherStuckAfter while only stuck ones are left; none while every watcher waits.
+// after kWatcherStuckAfter while only stuck ones are left. Once every watcher has waited for
+// kWatcherStuckAfter, none: the next piece of work a watcher starts is reported instead.
 std::optional<Clock::time_point> WorkerPool::nextLook(Clock::time_point now) {
     std::optional<Clock::time_point> next;
     auto consider = [&](const Worker& worker) {
@@ -274,8 +275,18 @@ std::optional<Clock::time_point> WorkerPool::nextLook(Clock::time_point now) {
         consider(worker);
     }
     if (next) {
+        quietSince_.reset();
         return next;
     }
+    // A report usually arrives after its short piece of work has ended: giving up at once
+    // would bring a report, and a wake-up of the caller, for nearly every piece.
+    if (!quietSince_) {
+        quietSince_ = now;
+    }
+    if (now - *quietSince_ < kWatcherStuckAfter) {
+        return *quietSince_ + kWatcherStuckAfter;
+    }
+    quietSince_.reset();
     // Cleared before the starts are read again, as a watcher stores its start before it reads
     // its flag: a piece of work begun meanwhile is either seen here or reported.
     for (Worker& worker : workers_) {

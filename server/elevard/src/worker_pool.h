@@ -27,10 +27,11 @@ struct IdleWork {
     std::function<void()> onWatcherBusy;
 };
 
-// How many workers of a pool watch the idle work's descriptor while none of them is stuck: a
-// few suffice to take in what two processors can serve, and fewer sleepers on the descriptor
-// mean fewer wake-ups and thread switches per connection.
-inline constexpr size_t kIdleWatchers = 2;
+// How many workers of a pool watch the idle work's descriptor while none of them is stuck. A
+// few take in what a small machine can serve, and fewer sleepers on the descriptor mean fewer
+// wake-ups and thread switches per connection; with two, the service got too small a share of
+// the processors beside many busy clients (see docs/performance.md).
+inline constexpr size_t kIdleWatchers = 4;
 
 // How long a watcher may stay inside one piece of work before it counts as stuck (in a hung
 // mount, say) and another worker watches in its place.
@@ -163,4 +164,6 @@ private:
 
     std::deque<Worker> workers_;
     const IdleWork* idle_ = nullptr;  // taken up and not dropped
+    // Since when keepWatchers() has found every watcher waiting.
+    std::optional<std::chrono::steady_clock::time_point> quietSince_;
 };
