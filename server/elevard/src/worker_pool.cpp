@@ -83,6 +83,11 @@ void Worker::stop() {
     }
 }
 
+bool Worker::hasWaitingTask() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stop_ || !queue_.empty();
+}
+
 bool Worker::stopping() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return stop_;
@@ -168,20 +173,30 @@ void Worker::waitForWork() {
     epoll_event events[2];
     const int count = epoll_wait(events_.get(), events, 2, -1);
     // EINTR: the caller looks at the queue and comes back.
+    bool idleReady = false;
     for (int i = 0; i < count; ++i) {
-        if (events[i].data.u64 == kWakeUpKey) {
-            uint64_t posted = 0;
-            // Only resets the eventfd; EAGAIN when another wake-up took it first is fine.
-            while (read(wakeUp_.get(), &posted, sizeof posted) < 0 && errno == EINTR) {
-            }
-        } else if (const IdleWork* idle = idle_.load(); idle != nullptr) {
-            load_.fetch_add(1, std::memory_order_relaxed);
-            beginPiece();
-            runGuarded(idle->onReady);
-            busySince_.store(0);
-            load_.fetch_sub(1, std::memory_order_relaxed);
+        if (events[i].data.u64 != kWakeUpKey) {
+            idleReady = true;
+            continue;
+        }
+        uint64_t posted = 0;
+        // Only resets the eventfd; EAGAIN when another wake-up took it first is fine.
+        while (read(wakeUp_.get(), &posted, sizeof posted) < 0 && errno == EINTR) {
         }
     }
+    const IdleWork* idle = idle_.load();
+    // A task posted meanwhile runs first, whatever order the events came in: it may have waited
+    // already, while the idle work may be new. The descriptor stays readable, so its readiness
+    // is not lost: this worker finds it again after the task, or the pool moves the watching on
+    // to another worker if the task takes long.
+    if (!idleReady || idle == nullptr || hasWaitingTask()) {
+        return;
+    }
+    load_.fetch_add(1, std::memory_order_relaxed);
+    beginPiece();
+    runGuarded(idle->onReady);
+    busySince_.store(0);
+    load_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 namespace {

@@ -94,8 +94,10 @@ private:
     // error and the worker goes on.
     void run();
     // Sleeps until a task is posted, the worker stops or the idle work is ready; runs the idle
-    // work in the last case.
+    // work in the last case, unless a task is waiting or the worker stops.
     void waitForWork();
+    // True when a task is queued or the worker is stopping.
+    bool hasWaitingTask() const;
     void wake();
     void beginPiece();
 

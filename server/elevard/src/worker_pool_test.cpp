@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <latch>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -164,6 +167,54 @@ TEST(WorkerPoolTest, IdleWorkRunsOnIdleWorkersAndStopsWhenDropped) {
     ASSERT_EQ(write(writeEnd.get(), "c", 1), 1);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(taken, 2) << "taken up after it was dropped";
+}
+
+// A task posted to a worker that sleeps on the idle work's descriptor, which becomes ready at
+// the same moment, runs before the idle work. To make both ready before the worker can look,
+// this thread shares one processor with the worker and runs at a real-time priority meanwhile.
+TEST(WorkerPoolTest, APostedTaskRunsBeforeIdleWorkReadyWithIt) {
+    cpu_set_t original;
+    ASSERT_EQ(sched_getaffinity(0, sizeof original, &original), 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    velk::kit::ScopedFd readEnd(ends[0]), writeEnd(ends[1]);
+    std::mutex mutex;
+    std::vector<std::string> order;
+    auto record = [&](const char* what) {
+        std::lock_guard<std::mutex> lock(mutex);
+        order.push_back(what);
+    };
+    const IdleWork idle{readEnd.get(),
+                        [&] {
+                            char byte;
+                            if (read(readEnd.get(), &byte, 1) == 1) {
+                                record("idle work");
+                            }
+                        },
+                        {}};
+    {
+        Worker worker;  // its thread keeps this thread's processor
+        ASSERT_TRUE(worker.takeUpIdleWork(&idle));
+        std::this_thread::sleep_for(50ms);  // until it sleeps
+        const sched_param realTime{1};
+        const int raised = pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
+        worker.post([&] { record("task"); });
+        const bool written = write(writeEnd.get(), "a", 1) == 1;
+        const sched_param normal{0};
+        pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+        sched_setaffinity(0, sizeof original, &original);
+        ASSERT_EQ(raised, 0) << "needs root";
+        ASSERT_TRUE(written);
+        ASSERT_TRUE(eventually([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return order.size() == 2;
+        }));
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"task", "idle work"}));
 }
 
 // A task that throws is reported and the worker goes on with the next one.
