@@ -37,13 +37,12 @@ PendingRequest::State PendingRequest::readAvailable() {
     for (;;) {
         const bool inLength = lengthFieldReceived_ < sizeof lengthField_;
         // While the length is incomplete, the read takes a short line with it, so that most
-        // requests cost one read; a longer line is read straight into its string.
-        unsigned char early[sizeof lengthField_ + kShortLine];
-        const size_t missing = sizeof lengthField_ - lengthFieldReceived_;
-        void* into =
-            inLength ? static_cast<void*>(early) : static_cast<void*>(line_.data() + lineReceived_);
-        const size_t wanted = inLength ? missing + kShortLine : line_.size() - lineReceived_;
-        const ssize_t got = recv(socket_.get(), into, wanted, MSG_DONTWAIT);
+        // requests cost one read. A longer line comes a chunk at a time and is appended.
+        unsigned char bytes[kReadChunk];
+        static_assert(sizeof bytes >= sizeof lengthField_ + kShortLine);
+        const size_t wanted = inLength ? sizeof lengthField_ - lengthFieldReceived_ + kShortLine
+                                       : std::min(sizeof bytes, announced_ - line_.size());
+        const ssize_t got = recv(socket_.get(), bytes, wanted, MSG_DONTWAIT);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -53,14 +52,12 @@ PendingRequest::State PendingRequest::readAvailable() {
         if (got <= 0) {
             return State::refused;
         }
-        if (!inLength) {
-            lineReceived_ += static_cast<size_t>(got);
-        } else if (!takeEarly(early, static_cast<size_t>(got))) {
+        const bool taken = inLength ? takeEarly(bytes, static_cast<size_t>(got))
+                                    : append(bytes, static_cast<size_t>(got));
+        if (!taken) {
             return State::refused;
-        } else if (lengthFieldReceived_ < sizeof lengthField_) {
-            continue;
         }
-        if (lineReceived_ == line_.size()) {
+        if (lengthFieldReceived_ == sizeof lengthField_ && line_.size() == announced_) {
             return State::complete;
         }
     }
@@ -73,19 +70,24 @@ bool PendingRequest::takeEarly(const unsigned char* bytes, size_t count) {
     if (lengthFieldReceived_ < sizeof lengthField_) {
         return true;
     }
-    if (!sizeLine()) {
+    const long length = domain_socket::announcedLength(lengthField_);
+    if (length <= 0 || length > kMaxCommandLineLength) {
         return false;
     }
-    // Whatever came after the line is dropped: a connection carries one request.
-    lineReceived_ = std::min(count - field, line_.size());
-    std::memcpy(line_.data(), bytes + field, lineReceived_);
-    return true;
+    announced_ = static_cast<size_t>(length);
+    return append(bytes + field, count - field);
 }
 
-bool PendingRequest::sizeLine() {
-    const long length = domain_socket::announcedLength(lengthField_);
-    // Nothing is allocated before the length has passed reallocCallback's limit.
-    return length > 0 && reallocCallback(&line_, length) != nullptr;
+bool PendingRequest::append(const unsigned char* bytes, size_t count) {
+    // Whatever came after the line is dropped: a connection carries one request.
+    try {
+        line_.append(reinterpret_cast<const char*>(bytes),
+                     std::min(count, announced_ - line_.size()));
+    } catch (const std::exception&) {
+        // bad_alloc: the connection is closed instead of the service.
+        return false;
+    }
+    return true;
 }
 
 void runRequest(PendingRequest request, const CommandsFactory& factory, ReplyCarrier& carrier) {

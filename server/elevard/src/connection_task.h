@@ -26,8 +26,10 @@ void* reallocCallback(void* context, long length);
 
 // One accepted connection while its command line arrives: the buffer message (length field,
 // then that many bytes) is collected across as many readAvailable() calls as the client
-// needs, without ever blocking. Owns the connection until it is handed on with takeSocket()
-// or the request is destroyed, which closes it. Move-only; used by one thread at a time.
+// needs, without ever blocking. The line grows with the bytes that arrive, so a connection
+// holds memory for what it sent, never for what it announced. Owns the connection until it is
+// handed on with takeSocket() or the request is destroyed, which closes it. Move-only; used by
+// one thread at a time.
 class PendingRequest {
 public:
     enum class State {
@@ -53,7 +55,7 @@ public:
     // The connection's descriptor, still owned here, for watching it; -1 once taken.
     int descriptor() const { return socket_.get(); }
 
-    // The command line as received; whole once readAvailable() returned complete.
+    // The command line as received so far; whole once readAvailable() returned complete.
     const std::string& line() const { return line_; }
 
     // Hands the connection on; the request then owns nothing.
@@ -62,19 +64,22 @@ public:
 private:
     // A line this short comes in the same read as its length field.
     static constexpr size_t kShortLine = 248;
+    // The most a read takes at once of a longer line.
+    static constexpr size_t kReadChunk = 16 * 1024;
 
     // Takes `count` bytes read while the length field was incomplete: the rest of the field,
-    // then the start of the line once it is sized. False to refuse.
+    // then the start of the line once its length is known. False to refuse.
     bool takeEarly(const unsigned char* bytes, size_t count);
-    // Sizes line_ for the length that the complete length field announces; false to refuse.
-    bool sizeLine();
+    // Appends up to the announced length of `count` bytes to line_; false when the memory
+    // cannot be had.
+    bool append(const unsigned char* bytes, size_t count);
 
     velk::kit::ScopedFd socket_;
     std::chrono::steady_clock::time_point deadline_;
     unsigned char lengthField_[velk::system_commands::domain_socket::kLengthFieldSize] = {};
     size_t lengthFieldReceived_ = 0;
+    size_t announced_ = 0;  // the line's length, once the length field is complete
     std::string line_;
-    size_t lineReceived_ = 0;
 };
 
 // Takes over the replies that connections could not take at once and writes them as the

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -39,6 +40,11 @@ constexpr rlim_t kDescriptorReserve = 256;
 
 constexpr int kMaxEvents = 64;
 
+// The most memory that the lines still arriving and the replies still going out may hold
+// between them; past it the oldest of those connections are closed. Slow clients can pin no
+// more than this, and a single line holds at most kMaxCommandLineLength of it.
+constexpr size_t kHeldBytesBudget = 64 * 1024 * 1024;
+
 // What an epoll event of the loop refers to: its own descriptors, or a connection, numbered
 // from kFirstConnection in the order the loop took them and never reused.
 enum : uint64_t { kStopKey, kMailKey, kFirstConnection };
@@ -47,6 +53,7 @@ enum : uint64_t { kStopKey, kMailKey, kFirstConnection };
 struct Draining {
     domain_socket::UnsentReply reply;
     Clock::time_point deadline;
+    size_t held;  // the memory its bytes hold, counted in the loop's budget
 };
 
 // The main thread's event loop: collects the lines of slow senders and posts them, writes the
@@ -75,15 +82,18 @@ public:
 
 private:
     using Pending = std::map<uint64_t, PendingRequest>::iterator;
+    using Out = std::map<uint64_t, Draining>::iterator;
 
     void handle(const epoll_event& event);
     void takeMail();
     void adopt(PendingRequest request);
     void adopt(domain_socket::UnsentReply reply);
     void readRequest(Pending request);
-    void drain(std::map<uint64_t, Draining>::iterator draining);
+    void drain(Out out);
     void dispatch(PendingRequest request);
     PendingRequest release(Pending request);
+    void dropReply(Out out);
+    void keepWithinBudget(uint64_t spared);
     size_t heldAtMost() const;
     void makeRoom(size_t wanted);
     void closeExpired(Clock::time_point now);
@@ -108,6 +118,7 @@ private:
     // first, which is also the order of their deadlines.
     std::map<uint64_t, PendingRequest> pending_;
     std::map<uint64_t, Draining> draining_;
+    size_t held_ = 0;  // the memory of the lines in pending_ and the replies in draining_
     uint64_t nextKey_ = kFirstConnection;
     std::optional<Clock::time_point> stopBy_;  // set by the first stop signal
     // When to look at the workers watching the listening socket again; none while they wait.
@@ -158,9 +169,11 @@ bool ServiceLoop::finished() {
     if (!stopBy_) {
         return false;
     }
-    // What the last requests handed over before they counted themselves done.
+    // Read before the mail is taken: a request hands its reply over before it counts itself
+    // done, so a count of zero means that every reply is in the mail taken next.
+    const size_t unfinished = door_.unfinished.load();
     takeMail();
-    return door_.unfinished == 0 && draining_.empty();
+    return unfinished == 0 && draining_.empty();
 }
 
 void ServiceLoop::handle(const epoll_event& event) {
@@ -175,7 +188,7 @@ void ServiceLoop::handle(const epoll_event& event) {
             // A connection closed earlier in the same batch of events is no longer there.
             if (Pending request = pending_.find(event.data.u64); request != pending_.end()) {
                 readRequest(request);
-            } else if (auto out = draining_.find(event.data.u64); out != draining_.end()) {
+            } else if (Out out = draining_.find(event.data.u64); out != draining_.end()) {
                 drain(out);
             }
     }
@@ -211,35 +224,49 @@ void ServiceLoop::adopt(PendingRequest request) {
         std::fprintf(stderr, "Cannot take a connection: %s\n", error.what());
         return;
     }
+    held_ += pending->second.line().capacity();
     // epoll reports the bytes that arrived since the worker's read at once.
     if (!watch(pending->second.descriptor(), EPOLLIN, key)) {
         std::perror("epoll_ctl");
         release(pending);
+        return;
     }
+    keepWithinBudget(key);
 }
 
 void ServiceLoop::adopt(domain_socket::UnsentReply reply) {
     const uint64_t key = nextKey_++;
-    std::map<uint64_t, Draining>::iterator out;
+    const size_t held = reply.bytes.capacity();
+    Out out;
     try {
         out = draining_
-                  .try_emplace(key, Draining{std::move(reply), Clock::now() + kConnectionTimeout})
+                  .try_emplace(key,
+                               Draining{std::move(reply), Clock::now() + kConnectionTimeout, held})
                   .first;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "Cannot keep a reply: %s\n", error.what());
         return;
     }
+    held_ += held;
     if (!watch(out->second.reply.socket, EPOLLOUT, key)) {
         std::perror("epoll_ctl");
+        held_ -= held;
         draining_.erase(out);
         return;
     }
+    // The command has built it already: a reply larger than the whole budget still goes out,
+    // at the price of the older connections.
+    keepWithinBudget(key);
     // The socket may have drained since the worker tried; epoll reports it at once if so.
 }
 
 void ServiceLoop::readRequest(Pending request) {
-    switch (request->second.readAvailable()) {
+    const size_t before = request->second.line().capacity();
+    const PendingRequest::State state = request->second.readAvailable();
+    held_ = held_ - before + request->second.line().capacity();
+    switch (state) {
         case PendingRequest::State::reading:
+            keepWithinBudget(request->first);
             return;
         case PendingRequest::State::refused:
             release(request);
@@ -250,13 +277,44 @@ void ServiceLoop::readRequest(Pending request) {
     }
 }
 
-void ServiceLoop::drain(std::map<uint64_t, Draining>::iterator out) {
+void ServiceLoop::drain(Out out) {
     if (domain_socket::sendUnsent(&out->second.reply) == domain_socket::Progress::blocked) {
         return;
     }
     // Done or failed: the reply's end of the connection closes, and the client sees the end.
+    dropReply(out);
+}
+
+// Closes the connection of a reply, whether it is out or not.
+void ServiceLoop::dropReply(Out out) {
     unwatch(out->second.reply.socket);
+    held_ -= out->second.held;
     draining_.erase(out);
+}
+
+// Closes the oldest connections still sending their line or taking their reply, all but
+// `spared`, until what they hold is within kHeldBytesBudget. A reply cut short this way is
+// reported like a failed write.
+void ServiceLoop::keepWithinBudget(uint64_t spared) {
+    auto oldest = [spared](auto& connections) {
+        auto first = connections.begin();
+        return first != connections.end() && first->first == spared ? std::next(first) : first;
+    };
+    while (held_ > kHeldBytesBudget) {
+        const Pending line = oldest(pending_);
+        const Out out = oldest(draining_);
+        if (line == pending_.end() && out == draining_.end()) {
+            return;
+        }
+        if (out == draining_.end() || (line != pending_.end() && line->first < out->first)) {
+            release(line);
+            continue;
+        }
+        const domain_socket::UnsentReply& reply = out->second.reply;
+        errno = ENOBUFS;
+        std::perror(reply.written < reply.lengthBytes ? "sendData" : "write");
+        dropReply(out);
+    }
 }
 
 void ServiceLoop::dispatch(PendingRequest request) {
@@ -280,6 +338,7 @@ PendingRequest ServiceLoop::release(Pending request) {
     // a shell that a worker is starting would keep a closed descriptor's events coming, and a
     // connection handed to a worker must not wake the loop at all.
     unwatch(request->second.descriptor());
+    held_ -= request->second.line().capacity();
     PendingRequest released = std::move(request->second);
     pending_.erase(request);
     return released;
@@ -313,8 +372,7 @@ void ServiceLoop::closeExpired(Clock::time_point now) {
         const domain_socket::UnsentReply& reply = out->second.reply;
         errno = ETIMEDOUT;
         std::perror(reply.written < reply.lengthBytes ? "sendData" : "write");
-        unwatch(reply.socket);
-        draining_.erase(out);
+        dropReply(out);
     }
 }
 
