@@ -50,6 +50,8 @@ constexpr int kRuntimeThreads = 1;
 constexpr int kRuntimeThreads = 0;
 #endif
 
+constexpr long kBigReply = 4 << 20;
+
 // The service loop run in a forked child with one command made for the tests: "slow N" prints
 // "started slow N", sleeps N milliseconds, then replies with the integer N.
 int serveTestCommands(std::chrono::milliseconds stopGrace) {
@@ -81,6 +83,19 @@ int serveTestCommands(std::chrono::milliseconds stopGrace) {
             velk::system_commands::detail::runProgram(run, {}, &failure);
             return domain_socket::sendInt64(socket, milliseconds) ? Result::ok
                                                                   : Result::executionFailed;
+        },
+        false);
+    // "big N" sleeps N milliseconds, then replies with kBigReply bytes: more than the
+    // connection takes at once, so the rest is handed over to the loop.
+    factory.reg(
+        {"big"}, {"milliseconds"},
+        [](const std::string& line, int socket) {
+            std::printf("started %s\n", line.c_str());
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::stol(line.substr(4))));
+            const std::string reply(kBigReply, 'r');
+            return domain_socket::sendBuffer(socket, reply.data(), kBigReply)
+                       ? Result::ok
+                       : Result::executionFailed;
         },
         false);
     return runService(factory, stopGrace);
@@ -275,8 +290,9 @@ TEST_F(ServiceTest, SlowClientsNeitherDelayOthersNorOutliveTheirDeadline) {
 }
 
 // The first SIGTERM or SIGINT removes the socket at once and closes a connection still sending
-// its line; the command already running finishes and replies, and the service exits with 0. A
-// second signal, or a command that outlasts the grace period, ends it at once without a reply.
+// its line; the command already running finishes and replies, its reply whole even when the
+// loop has to write the rest, and the service exits with 0. A second signal, or a command that
+// outlasts the grace period, ends it at once without a reply.
 TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
     const std::string forced = "Stopping at once, 1 requests unfinished: ";
     const std::string late = forced + "requests still unfinished after the grace period\n";
@@ -286,7 +302,8 @@ TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
         std::chrono::milliseconds grace;
         long milliseconds;  // how long the running command takes
         std::string err;    // empty for a clean stop
-        std::string command = "slow";
+        // Run at once, one request each; the i-th pair takes i milliseconds longer.
+        std::vector<std::string> commands = {"slow"};
     };
     const Case cases[] = {
         {"one signal", {SIGTERM}, kStopGrace, 3000, ""},
@@ -299,19 +316,28 @@ TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
          10min,
          600000,
          forced + "a second stop signal\n",
-         "spawn"},
+         {"spawn"}},
+        // A pair that ends together: the loop looks whether it is done as one request ends,
+        // while the other hands the rest of its reply over.
+        {"replies handed over at the stop", {SIGTERM}, kStopGrace, 300, "", {"slow", "big"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         startForked(c.grace);
         ScopedFd sending = connectWhenListening(kPath);
         ASSERT_EQ(send(sending.get(), lengthField(20).data(), 3, MSG_NOSIGNAL), 3);
-        ScopedFd slow = connectWhenListening(kPath);
-        const std::string line = c.command + " " + std::to_string(c.milliseconds);
-        ASSERT_TRUE(domain_socket::sendBuffer(slow.get(), line.data(), line.size()));
-        ASSERT_TRUE(service_.waitForOutput("started " + line + "\n", kHang));
+        std::vector<ScopedFd> slow;
+        std::vector<std::string> lines;
+        for (size_t i = 0; i < c.commands.size(); ++i) {
+            slow.push_back(connectWhenListening(kPath));
+            lines.push_back(c.commands[i] + " " + std::to_string(c.milliseconds + i / 2));
+            ASSERT_TRUE(domain_socket::sendBuffer(slow[i].get(), lines[i].data(), lines[i].size()));
+        }
+        for (const std::string& line : lines) {
+            ASSERT_TRUE(service_.waitForOutput("started " + line + "\n", kHang));
+        }
         std::string spawned;  // the pids of the program and of its child
-        if (c.command == "spawn") {
+        if (c.commands[0] == "spawn") {
             ASSERT_TRUE(eventually([&] {
                 std::ifstream in("/tmp/spawned");
                 return std::getline(in, spawned) && !spawned.empty();
@@ -322,18 +348,33 @@ TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
         }
         EXPECT_EQ(readUntilClosed(sending.get()), "");
         if (c.signals.size() == 1) {
-            EXPECT_TRUE(stillOpen(slow.get())) << "the sender must go at the signal, not at exit";
+            EXPECT_TRUE(stillOpen(slow[0].get()))
+                << "the sender must go at the signal, not at exit";
             EXPECT_NE(access(kPath, F_OK), 0) << "the socket must go at the signal, not at exit";
         }
-        long value = 0;
-        EXPECT_EQ(domain_socket::readInt64(slow.get(), &value), c.err.empty());
-        EXPECT_EQ(readUntilClosed(slow.get()), "");
+        // Each reply is complete, and what the connection could not take handed over, before
+        // the client starts to read.
+        for (const std::string& line : lines) {
+            EXPECT_TRUE(!c.err.empty() || service_.waitForOutput(line + " --> ok\n", kHang))
+                << line;
+        }
+        std::vector<std::string> replies;
+        for (const ScopedFd& fd : slow) {
+            replies.push_back(readUntilClosed(fd.get()));
+        }
         const ChildResult result = service_.wait(kHang);
         EXPECT_EQ(result.exitStatus, c.err.empty() ? 0 : kForcedStopStatus);
         EXPECT_EQ(result.err, c.err);
-        if (c.err.empty()) {
-            EXPECT_EQ(value, c.milliseconds);
-            EXPECT_NE(result.out.find(line + " --> ok\n"), std::string::npos) << result.out;
+        for (size_t i = 0; i < c.commands.size(); ++i) {
+            SCOPED_TRACE(lines[i]);
+            if (!c.err.empty()) {
+                EXPECT_EQ(replies[i], "");
+                continue;
+            }
+            const std::string expected = c.commands[i] == "big"
+                                             ? bufferMessage(std::string(kBigReply, 'r'))
+                                             : integerMessage(c.milliseconds + i / 2);
+            EXPECT_TRUE(replies[i] == expected) << replies[i].size() << " bytes";
         }
         EXPECT_NE(access(kPath, F_OK), 0);
         // Neither the program nor its own child outlive a forced stop.
