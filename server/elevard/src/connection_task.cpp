@@ -35,26 +35,34 @@ PendingRequest::PendingRequest(velk::kit::ScopedFd socket,
 
 PendingRequest::State PendingRequest::readAvailable() {
     for (;;) {
-        const bool inLength = lengthFieldReceived_ < sizeof lengthField_;
-        // While the length is incomplete, the read takes a short line with it, so that most
-        // requests cost one read. A longer line comes a chunk at a time and is appended.
-        unsigned char bytes[kReadChunk];
-        static_assert(sizeof bytes >= sizeof lengthField_ + kShortLine);
-        const size_t wanted = inLength ? sizeof lengthField_ - lengthFieldReceived_ + kShortLine
-                                       : std::min(sizeof bytes, announced_ - line_.size());
-        const ssize_t got = recv(socket_.get(), bytes, wanted, MSG_DONTWAIT);
+        ssize_t got;
+        bool taken = true;
+        if (lengthFieldReceived_ < sizeof lengthField_) {
+            // The read takes a short line with its length field, so that most requests cost one.
+            unsigned char early[sizeof lengthField_ + kShortLine];
+            got = recv(socket_.get(), early,
+                       sizeof lengthField_ - lengthFieldReceived_ + kShortLine, MSG_DONTWAIT);
+            taken = got <= 0 || takeEarly(early, static_cast<size_t>(got));
+        } else {
+            // Room for as much again as has arrived: the line grows with its bytes, never ahead
+            // of them to the length announced.
+            const size_t have = line_.size();
+            const size_t room = std::min(announced_ - have, std::max(have, kShortLine));
+            if (!resizeLine(have + room)) {
+                return State::refused;
+            }
+            got = recv(socket_.get(), line_.data() + have, room, MSG_DONTWAIT);
+            const int error = errno;
+            line_.resize(have + (got > 0 ? static_cast<size_t>(got) : 0));  // shrinks: no throw
+            errno = error;
+        }
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             return State::reading;
         }
-        if (got <= 0) {
-            return State::refused;
-        }
-        const bool taken = inLength ? takeEarly(bytes, static_cast<size_t>(got))
-                                    : append(bytes, static_cast<size_t>(got));
-        if (!taken) {
+        if (got <= 0 || !taken) {
             return State::refused;
         }
         if (lengthFieldReceived_ == sizeof lengthField_ && line_.size() == announced_) {
@@ -75,14 +83,18 @@ bool PendingRequest::takeEarly(const unsigned char* bytes, size_t count) {
         return false;
     }
     announced_ = static_cast<size_t>(length);
-    return append(bytes + field, count - field);
+    // Whatever came after the line is dropped: a connection carries one request.
+    const size_t taken = std::min(count - field, announced_);
+    if (!resizeLine(taken)) {
+        return false;
+    }
+    std::memcpy(line_.data(), bytes + field, taken);
+    return true;
 }
 
-bool PendingRequest::append(const unsigned char* bytes, size_t count) {
-    // Whatever came after the line is dropped: a connection carries one request.
+bool PendingRequest::resizeLine(size_t size) {
     try {
-        line_.append(reinterpret_cast<const char*>(bytes),
-                     std::min(count, announced_ - line_.size()));
+        line_.resize(size);
     } catch (const std::exception&) {
         // bad_alloc: the connection is closed instead of the service.
         return false;

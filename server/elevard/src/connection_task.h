@@ -64,15 +64,12 @@ public:
 private:
     // A line this short comes in the same read as its length field.
     static constexpr size_t kShortLine = 248;
-    // The most a read takes at once of a longer line.
-    static constexpr size_t kReadChunk = 16 * 1024;
 
     // Takes `count` bytes read while the length field was incomplete: the rest of the field,
     // then the start of the line once its length is known. False to refuse.
     bool takeEarly(const unsigned char* bytes, size_t count);
-    // Appends up to the announced length of `count` bytes to line_; false when the memory
-    // cannot be had.
-    bool append(const unsigned char* bytes, size_t count);
+    // Resizes line_; false when the memory cannot be had.
+    bool resizeLine(size_t size);
 
     velk::kit::ScopedFd socket_;
     std::chrono::steady_clock::time_point deadline_;
