@@ -29,12 +29,14 @@ inline constexpr int kForcedStopStatus = 2;
 // is the oldest of them when the loop holds as many connections as the descriptor limit
 // allows less a reserve. Connections are non-blocking: what of a reply the client does not
 // take at once is written by the loop as it drains, and a reply not out kConnectionTimeout
-// after it was ready closes its connection. No worker ever waits on a client.
+// after it was ready closes its connection. The lines still arriving and the replies still
+// going out hold at most 64 MiB between them; past that the oldest of those connections are
+// closed. No worker ever waits on a client.
 //
 // The first SIGTERM or SIGINT stops the service: the socket is closed and its file removed,
 // connections still sending their line are closed, the requests already read (running or
-// queued) finish and send their replies, and then runService returns 0 once the workers are
-// joined. A second signal, or requests still unfinished `stopGrace` after the first, end the
+// queued) finish and send their replies whole, and then runService returns 0 once the workers
+// are joined. A second signal, or requests still unfinished `stopGrace` after the first, end the
 // process at once with kForcedStopStatus. Returns -1 when the workers, the socket or the event
 // loop could not be set up (after the pool, if any, has been stopped and joined).
 // `stopGrace` is kStopGrace in the service; tests shorten it.
