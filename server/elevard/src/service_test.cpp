@@ -300,10 +300,9 @@ TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
         const char* name;
         std::vector<int> signals;
         std::chrono::milliseconds grace;
-        long milliseconds;  // how long the running command takes
-        std::string err;    // empty for a clean stop
-        // Run at once, one request each; the i-th pair takes i milliseconds longer.
-        std::vector<std::string> commands = {"slow"};
+        long milliseconds;                             // how long the running command takes
+        std::string err;                               // empty for a clean stop
+        std::vector<std::string> commands = {"slow"};  // run at once, one request each
     };
     const Case cases[] = {
         {"one signal", {SIGTERM}, kStopGrace, 3000, ""},
@@ -330,7 +329,7 @@ TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
         std::vector<std::string> lines;
         for (size_t i = 0; i < c.commands.size(); ++i) {
             slow.push_back(connectWhenListening(kPath));
-            lines.push_back(c.commands[i] + " " + std::to_string(c.milliseconds + i / 2));
+            lines.push_back(c.commands[i] + " " + std::to_string(c.milliseconds));
             ASSERT_TRUE(domain_socket::sendBuffer(slow[i].get(), lines[i].data(), lines[i].size()));
         }
         for (const std::string& line : lines) {
@@ -352,29 +351,23 @@ TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
                 << "the sender must go at the signal, not at exit";
             EXPECT_NE(access(kPath, F_OK), 0) << "the socket must go at the signal, not at exit";
         }
-        // Each reply is complete, and what the connection could not take handed over, before
-        // the client starts to read.
-        for (const std::string& line : lines) {
-            EXPECT_TRUE(!c.err.empty() || service_.waitForOutput(line + " --> ok\n", kHang))
-                << line;
-        }
         std::vector<std::string> replies;
-        for (const ScopedFd& fd : slow) {
-            replies.push_back(readUntilClosed(fd.get()));
+        for (size_t i = 0; i < slow.size(); ++i) {
+            // The reply is complete, and what the connection could not take handed over, before
+            // the client starts to read.
+            EXPECT_TRUE(!c.err.empty() || service_.waitForOutput(lines[i] + " --> ok\n", kHang));
+            replies.push_back(readUntilClosed(slow[i].get()));
         }
         const ChildResult result = service_.wait(kHang);
         EXPECT_EQ(result.exitStatus, c.err.empty() ? 0 : kForcedStopStatus);
         EXPECT_EQ(result.err, c.err);
-        for (size_t i = 0; i < c.commands.size(); ++i) {
-            SCOPED_TRACE(lines[i]);
-            if (!c.err.empty()) {
-                EXPECT_EQ(replies[i], "");
-                continue;
-            }
-            const std::string expected = c.commands[i] == "big"
+        for (size_t i = 0; i < slow.size(); ++i) {
+            const std::string expected = !c.err.empty() ? ""
+                                         : c.commands[i] == "big"
                                              ? bufferMessage(std::string(kBigReply, 'r'))
-                                             : integerMessage(c.milliseconds + i / 2);
-            EXPECT_TRUE(replies[i] == expected) << replies[i].size() << " bytes";
+                                             : integerMessage(c.milliseconds);
+            EXPECT_TRUE(replies[i] == expected)
+                << lines[i] << ": " << replies[i].size() << " bytes";
         }
         EXPECT_NE(access(kPath, F_OK), 0);
         // Neither the program nor its own child outlive a forced stop.

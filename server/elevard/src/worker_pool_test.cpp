@@ -182,39 +182,33 @@ TEST(WorkerPoolTest, APostedTaskRunsBeforeIdleWorkReadyWithIt) {
     int ends[2];
     ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
     velk::kit::ScopedFd readEnd(ends[0]), writeEnd(ends[1]);
-    std::mutex mutex;
-    std::vector<std::string> order;
-    auto record = [&](const char* what) {
-        std::lock_guard<std::mutex> lock(mutex);
-        order.push_back(what);
-    };
+    std::string order;  // written on the worker's thread only
+    std::latch done(2);
     const IdleWork idle{readEnd.get(),
                         [&] {
                             char byte;
                             if (read(readEnd.get(), &byte, 1) == 1) {
-                                record("idle work");
+                                order += "idle work ";
+                                done.count_down();
                             }
                         },
                         {}};
-    {
-        Worker worker;  // its thread keeps this thread's processor
-        ASSERT_TRUE(worker.takeUpIdleWork(&idle));
-        std::this_thread::sleep_for(50ms);  // until it sleeps
-        const sched_param realTime{1};
-        const int raised = pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
-        worker.post([&] { record("task"); });
-        const bool written = write(writeEnd.get(), "a", 1) == 1;
-        const sched_param normal{0};
-        pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
-        sched_setaffinity(0, sizeof original, &original);
-        ASSERT_EQ(raised, 0) << "needs root";
-        ASSERT_TRUE(written);
-        ASSERT_TRUE(eventually([&] {
-            std::lock_guard<std::mutex> lock(mutex);
-            return order.size() == 2;
-        }));
-    }
-    EXPECT_EQ(order, (std::vector<std::string>{"task", "idle work"}));
+    Worker worker;  // its thread shares this thread's processor
+    ASSERT_TRUE(worker.takeUpIdleWork(&idle));
+    std::this_thread::sleep_for(50ms);  // until it sleeps
+    const sched_param realTime{1}, normal{0};
+    const int raised = pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
+    worker.post([&] {
+        order += "task ";
+        done.count_down();
+    });
+    const bool written = write(writeEnd.get(), "a", 1) == 1;
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+    sched_setaffinity(0, sizeof original, &original);
+    ASSERT_EQ(raised, 0) << "needs root";
+    ASSERT_TRUE(written);
+    done.wait();
+    EXPECT_EQ(order, "task idle work ");
 }
 
 // A task that throws is reported and the worker goes on with the next one.
