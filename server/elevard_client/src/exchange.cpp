@@ -120,7 +120,7 @@ int runClient(const Options& options) {
     const std::vector<std::string>& words = options.words;
     const CommandInfo* command = elevard::findCommand(words[0]);
     std::optional<std::string> bad =
-        command != nullptr ? badArgument(*command, words) : std::nullopt;
+        command != nullptr ? badArgument(*command, words) : unknownCommand(words[0]);
     std::string error;
     std::optional<std::string> line;
     if (!bad) {
