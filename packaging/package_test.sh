@@ -29,9 +29,14 @@ quietly() {  # quietly LOG COMMAND...: runs the command, printing its log only w
     "$@" >"$log" 2>&1 || { cat "$log"; exit 1; }
 }
 
-# A clean copy: the sources without any build tree.
+# A clean copy: the sources without any build tree, nor what a dpkg-buildpackage in the tree
+# left there.
 mkdir src
-tar -C "$source" --exclude=./build --exclude=./.git --exclude='./obj-*' --exclude=./debian/tmp \
+tar -C "$source" --exclude=./build --exclude=./.git --exclude='./obj-*' \
+    --exclude=./debian/.debhelper --exclude=./debian/tmp --exclude=./debian/files \
+    --exclude='./debian/*.substvars' --exclude=./debian/debhelper-build-stamp \
+    --exclude=./debian/elevard --exclude=./debian/elevard-dbgsym --exclude=./debian/libelevard-client1 \
+    --exclude=./debian/libelevard-client1-dbgsym --exclude=./debian/libelevard-client-dev \
     -cf - . | tar -C src -xf -
 export DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)"
 (cd src && quietly ../build.log dpkg-buildpackage -us -uc -b)
