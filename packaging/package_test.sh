@@ -169,7 +169,15 @@ elif ! command -v systemd-sysusers >/dev/null || ! command -v deb-systemd-helper
 else
     mkdir -p scratch/var/lib/dpkg/info scratch/var/lib/dpkg/updates scratch/etc
     touch scratch/var/lib/dpkg/status scratch/var/lib/dpkg/available
-    (cd scratch && find . | sort) >before.list
+    # What the scratch root holds, leaving out what may stay on purpose: the group (files may
+    # still belong to it), dpkg's own books and the empty folders that systemd's own package
+    # holds on every host.
+    listing() {
+        (cd scratch && find . | sort) |
+            grep -Ev '^\./(etc/(group|gshadow|passwd|shadow)-?|etc/\.pwd\.lock|var/lib/dpkg/.*)$' |
+            grep -Ev '^\./(etc/systemd|etc/systemd/system|var/lib/systemd)$' || true
+    }
+    listing >before.list
     # shellcheck disable=SC2016
     if ! unshare --mount --propagation private bash -euc '
         work=$1
@@ -195,15 +203,10 @@ else
     ' _ "$work" "$work/$service" "$work/$runtime" "$work/$development"; then
         failures=$((failures + 1))
     else
-        # Left behind on purpose: the group (files may still belong to it), dpkg's own books and
-        # the empty folders that systemd's own package holds on every host.
-        (cd scratch && find . | sort) |
-            grep -Ev '^\./(etc/(group|gshadow|passwd|shadow)-?|etc/\.pwd\.lock|var/lib/dpkg/.*)$' |
-            grep -Ev '^\./(etc/systemd|etc/systemd/system|var/lib/systemd)$' \
-                >after.list || true
+        listing >after.list
         if ! diff before.list after.list >left.diff; then
-            echo "FAILED: purge leaves something behind:"
-            grep '^>' left.diff
+            echo "FAILED: purge leaves something behind (>), or takes away (<):"
+            grep '^[<>]' left.diff
             failures=$((failures + 1))
         fi
     fi
