@@ -1,5 +1,7 @@
 #include "client.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -34,6 +36,33 @@ std::string jsonBool(bool value) {
 std::string jsonError(const char* error, const std::string& message) {
     return jsonMember("error", jsonString(error)) + "," +
            jsonMember("message", jsonString(message));
+}
+
+std::string lowerCase(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// The number of letters to insert, delete, change or swap with a neighbour to turn `a` into
+// `b` (optimal string alignment).
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) {
+        for (size_t j = 0; j <= b.size(); ++j) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
 }
 
 Outcome malformed(const std::string& what, const std::string& bytes) {
@@ -281,9 +310,14 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::stri
 
 std::optional<std::string> badArgument(const CommandInfo& command,
                                        const std::vector<std::string>& words) {
-    std::string usage = std::string("; usage: ") + words[0] + " " + elevard::usage(command);
-    if (static_cast<int>(words.size()) - 1 < command.requiredArguments) {
+    std::string arguments = elevard::usage(command);
+    std::string usage = "; usage: " + words[0] + (arguments.empty() ? "" : " ") + arguments;
+    int given = static_cast<int>(words.size()) - 1;
+    if (given < command.requiredArguments) {
         return "missing argument" + usage;
+    }
+    if (given > elevard::table_detail::argumentCount(command)) {
+        return "too many arguments" + usage;
     }
     for (size_t i = 1; i < words.size() && i <= elevard::kMaxArguments; ++i) {
         if ((command.numericArguments >> (i - 1) & 1) != 0 &&
@@ -293,6 +327,28 @@ std::optional<std::string> badArgument(const CommandInfo& command,
         }
     }
     return std::nullopt;
+}
+
+std::string unknownCommand(const std::string& name) {
+    const char* nearest = nullptr;
+    size_t nearestDistance = 0;
+    for (const CommandInfo& command : elevard::kCommands) {
+        for (const char* candidate : {command.name, command.alias}) {
+            if (candidate == nullptr) {
+                continue;
+            }
+            size_t distance = editDistance(lowerCase(name), lowerCase(candidate));
+            // One slip in a short name, two in a longer one; more is another word.
+            size_t allowed = std::string(candidate).size() < 5 ? 1 : 2;
+            if (distance <= allowed && (nearest == nullptr || distance < nearestDistance)) {
+                nearest = candidate;
+                nearestDistance = distance;
+            }
+        }
+    }
+    std::string message = "unknown command " + name;
+    return nearest != nullptr ? message + "; did you mean " + nearest + "?"
+                              : message + "; elevard-client --help lists the commands";
 }
 
 Outcome decodeInteger(const CommandInfo& command, const std::vector<std::string>& words,
@@ -451,7 +507,8 @@ ended the options):
 COMMAND and the ARGs are joined with single blanks into one line. An ARG that holds whitespace
 is sent between single quotes, an empty ARG as ''. The service's syntax has no escapes, so an
 ARG that holds both whitespace and a single quote, or that begins with a single quote, cannot
-be sent and is refused. A missing required ARG is reported without connecting.
+be sent and is refused. A COMMAND that is none of those below, a missing required ARG and an
+ARG too many are reported without connecting.
 
 Commands and what is printed for their replies:
 )";
@@ -464,19 +521,17 @@ Commands and what is printed for their replies:
             }
         }
     }
-    text += R"(  any other command
-      is sent as it is; whatever comes back is printed in hex
-
+    text += R"(
 A listing's entry ends at the first ",SIZE,0," or ",SIZE,1," after its path, so a path may
 hold commas unless it holds such a run itself.
 
 Exit status:
   0  the reply says the command succeeded
   1  the reply says the command failed
-  2  no usable reply: the connection was refused, or closed before a reply (an unknown
-     command, a missing or malformed argument: the service's output says which), the reply
-     was malformed or did not come within the timeout, an ARG is missing, not a number where
-     one is needed or cannot be sent, or the options are wrong
+  2  no usable reply: the connection was refused, or closed before a reply (a malformed
+     argument: the service's output says which), the reply was malformed or did not come
+     within the timeout; or nothing was sent: COMMAND is unknown, an ARG is missing, too many,
+     not a number where one is needed or cannot be sent, or the options are wrong
   3  sent, but the command answers nothing (help, install): the outcome is on the service's
      output, so neither success nor failure is claimed
 )";

@@ -48,11 +48,16 @@ struct Options {
 std::optional<Options> parseOptions(int argc, const char* const* argv, std::string* error);
 
 // Checks the arguments in `words` (name first) against the table row of `command` before
-// anything is sent: the required ones are there and the numeric ones begin with a decimal
-// number in the 32-bit range, as the service reads them. Returns the message for the first
-// bad one, or nullopt.
+// anything is sent: the required ones are there, no more than the command takes, and the
+// numeric ones begin with a decimal number in the 32-bit range, as the service reads them.
+// Returns the message for the first bad one, or nullopt.
 std::optional<std::string> badArgument(const elevard::CommandInfo& command,
                                        const std::vector<std::string>& words);
+
+// The message for `name`, which is no command of the table: it names the nearest command when
+// one is close (a different case, or a letter or two off), so that a typing error is never
+// sent to the service.
+std::string unknownCommand(const std::string& name);
 
 // What the client prints and how it exits for one reply.
 struct Outcome {

@@ -166,12 +166,32 @@ TEST(BadArgumentTest, RefusesWhatTheServiceWouldNotRun) {
          "argument value (99999999999) is not a number; usage: "
          "setFdLimit <pid> <value>"},
         {"mv /a", "missing argument; usage: mv <source_path> <target_path>"},
-        {"dmiInfo x y", ""},
+        {"dmiInfo x y", "too many arguments; usage: dmiInfo"},
+        {"exists /tmp extra words", "too many arguments; usage: exists <path>"},
+        {"install /p.deb force-conflicts", ""},
+        {"install /p.deb force-conflicts x",
+         "too many arguments; usage: install <deb_path> [force-conflicts]"},
     };
     for (const auto& [line, message] : cases) {
         SCOPED_TRACE(line);
         std::vector<std::string> split = words(line);
         EXPECT_EQ(badArgument(command(split[0]), split).value_or(""), message);
+    }
+}
+
+TEST(UnknownCommandTest, NamesTheNearestCommand) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Exists", "unknown command Exists; did you mean exists?"},
+        {"mkdri", "unknown command mkdri; did you mean mkdir?"},
+        {"UNMOUNT", "unknown command UNMOUNT; did you mean unmount?"},
+        {"setfdlimits", "unknown command setfdlimits; did you mean setFdLimit?"},
+        {"rn", "unknown command rn; did you mean rm?"},
+        {"frob", "unknown command frob; elevard-client --help lists the commands"},
+        {"xy", "unknown command xy; elevard-client --help lists the commands"},
+    };
+    for (const auto& [name, message] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(unknownCommand(name), message);
     }
 }
 

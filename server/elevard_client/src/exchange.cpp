@@ -9,14 +9,12 @@
 #include "elevard/client.h"
 #include "elevard/protocol.h"
 #include "json_output.h"
-#include "velk/kit/scoped_fd.h"
 
 namespace elevard_client {
 namespace {
 
 using elevard::CommandInfo;
 using elevard::ReplyKind;
-using velk::kit::ScopedFd;
 
 // read(2), resumed after an interruption.
 ssize_t readResuming(int fd, char* buffer, size_t size) {
@@ -62,7 +60,7 @@ bool copyToStandardOutput(int fd, std::string* error) {
 
 // The reply of open: one descriptor, or none when the service could not open the file. With
 // `cat` the file's content follows the path on standard output.
-Outcome showOpenedFile(elevard::Reply<ScopedFd> reply, bool cat) {
+Outcome showOpenedFile(elevard::Reply<elevard::FileDescriptor> reply, bool cat) {
     Outcome outcome;
     if (reply.error() == elevard::ClientError::closedWithoutReply) {
         outcome.status = kFailure;
@@ -74,7 +72,7 @@ Outcome showOpenedFile(elevard::Reply<ScopedFd> reply, bool cat) {
     if (!reply) {
         return noReply(reply.error(), reply.message());
     }
-    ScopedFd file = std::move(reply).value();
+    elevard::FileDescriptor file = std::move(reply).value();
     std::string link = "/proc/self/fd/" + std::to_string(file.get());
     char target[4096];
     ssize_t size = ::readlink(link.c_str(), target, sizeof target);
@@ -122,7 +120,7 @@ int runClient(const Options& options) {
     const std::vector<std::string>& words = options.words;
     const CommandInfo* command = elevard::findCommand(words[0]);
     std::optional<std::string> bad =
-        command != nullptr ? badArgument(*command, words) : std::nullopt;
+        command != nullptr ? badArgument(*command, words) : unknownCommand(words[0]);
     std::string error;
     std::optional<std::string> line;
     if (!bad) {

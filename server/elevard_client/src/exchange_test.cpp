@@ -138,7 +138,7 @@ TEST(ClientExchangeTest, SendsTheLineAndShowsEachReplyKind) {
         ASSERT_EQ(send(s, wire.data() + 3, 8, MSG_NOSIGNAL), 8);
     };
     const Case cases[] = {
-        {"int", {"mkdir", "/a b", ""}, integer(1), "mkdir '/a b' ''", "1\n", 0},
+        {"int", {"mv", "/a b", ""}, integer(1), "mv '/a b' ''", "1\n", 0},
         {"int failed",
          {"mount", "//s", "/m"},
          integer(1),
@@ -166,7 +166,6 @@ TEST(ClientExchangeTest, SendsTheLineAndShowsEachReplyKind) {
          "install /p.deb force-conflicts",
          "",
          3},
-        {"unknown", {"frob", "x"}, raw("ab"), "frob x", "61 62\n", 0},
         {"raw", {"--raw", "dmiInfo"}, buffer(""), "dmiInfo", "00 00 00 00 00 00 00 00\n", 1},
         // A failed open on the service's side sends nothing: sendFd of -1 fails before any byte.
         {"open failed", {"open", "/nope", "0"}, nothing(), "open /nope 0", "", 1},
@@ -199,7 +198,6 @@ TEST(ClientExchangeTest, FailuresExitWithTwo) {
     const Case cases[] = {
         {"closed before an int", {"exists", "/x"}, nothing(), "no reply"},
         {"closed before a buffer", {"list", "/x"}, nothing(), "no reply"},
-        {"unknown without reply", {"frob"}, nothing(), "no reply"},
         {"raw without reply", {"--raw", "stat", "/x"}, nothing(), "no reply"},
         {"length cut short", {"list", "/x"}, raw(lengthField(5).substr(0, 3)), "malformed"},
         {"payload cut short", {"list", "/x"}, raw(lengthField(5) + "ab"), "malformed"},
@@ -212,6 +210,9 @@ TEST(ClientExchangeTest, FailuresExitWithTwo) {
         {"quote", {"mkdir", "it's mine"}, nullptr, "single quote"},
         {"mode not a number", {"open", "/f", "rw"}, nullptr, "not a number"},
         {"option after the command", {"exists", "/x", "--timeout", "5"}, nullptr, "after the"},
+        {"unknown", {"frob", "x"}, nullptr, "unknown command frob"},
+        {"unknown in another case", {"Exists", "/x"}, nullptr, "did you mean exists?"},
+        {"extra words", {"exists", "/tmp", "extra", "words"}, nullptr, "too many arguments"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -3,7 +3,7 @@
 // Calls the elevard service from a C++ program: one typed call per command, over the service's
 // Unix domain socket. Each call makes its own connection, sends one command line and reads the
 // one reply the command has, so a Client may be used from several threads at once. Link with
-// libelevard_client; the header needs velk/kit/scoped_fd.h, installed beside it.
+// libelevard_client; the headers need nothing beyond the C++ standard library and the C library.
 
 #include <chrono>
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "elevard/command_table.h"
-#include "velk/kit/scoped_fd.h"
+#include "elevard/file_descriptor.h"
 
 namespace elevard {
 
@@ -110,7 +110,7 @@ public:
     // The file opened by the service with the system's open flags `flags` (66 is read-write
     // and create), owned by the caller. A file the service cannot open gives
     // closedWithoutReply.
-    Reply<velk::kit::ScopedFd> open(const std::string& path, int flags) const;
+    Reply<FileDescriptor> open(const std::string& path, int flags) const;
     // Bytes; 0 or -1 when the service could not tell.
     Reply<std::int64_t> freeSpace(const std::string& path) const;
     Reply<std::int64_t> totalSpace(const std::string& path) const;
@@ -140,7 +140,7 @@ public:
     // service closes (empty when it sent nothing).
     Reply<std::int64_t> requestInteger(const std::string& line) const;
     Reply<std::string> requestBuffer(const std::string& line) const;
-    Reply<velk::kit::ScopedFd> requestDescriptor(const std::string& line) const;
+    Reply<FileDescriptor> requestDescriptor(const std::string& line) const;
     Reply<std::string> requestAll(const std::string& line) const;
 
     const std::string& socketPath() const { return socketPath_; }

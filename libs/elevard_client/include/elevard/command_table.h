@@ -156,8 +156,8 @@ inline constexpr std::array<CommandInfo, 18> kRows = {{
     {C::setFdLimit,    "setFdLimit", nullptr,   {"pid", "value"},                           2, 0b11,   K::integer,    S::equalsAskedFor, false},
     {C::dmiInfo,       "dmiInfo",    nullptr,   {},                                         0, 0,      K::dmiInfo,    S::notEmpty,       false},
     {C::unmount,       "umount",     "unmount", {"path"},                                   1, 0,      K::integer,    S::isZero,         false},
-    // "force" has no "opt_" prefix, so the service's help shows it as if it were required.
-    {C::install,       "install",    nullptr,   {"deb_path", "force"},                      1, 0,      K::none,       S::always,         true},
+    // The one word that changes what install does is force-conflicts, so it is its name.
+    {C::install,       "install",    nullptr,   {"deb_path", "opt_force-conflicts"},        1, 0,      K::none,       S::always,         true},
     {C::help,          "help",       nullptr,   {},                                         0, 0,      K::none,       S::always,         true},
 }};
 // clang-format on

@@ -120,8 +120,12 @@ Reply<std::string> Client::requestBuffer(const std::string& line) const {
     return exchange(socketPath_, timeout_, line, detail::receiveBuffer);
 }
 
-Reply<ScopedFd> Client::requestDescriptor(const std::string& line) const {
-    return exchange(socketPath_, timeout_, line, detail::receiveDescriptor);
+Reply<FileDescriptor> Client::requestDescriptor(const std::string& line) const {
+    Reply<ScopedFd> received = exchange(socketPath_, timeout_, line, detail::receiveDescriptor);
+    if (!received) {
+        return failedAs<FileDescriptor>(received);
+    }
+    return FileDescriptor(received.value().release());
 }
 
 Reply<std::string> Client::requestAll(const std::string& line) const {
@@ -162,9 +166,9 @@ Reply<bool> Client::rename(const std::string& source, const std::string& target)
     return call<bool, CommandId::rename>(*this, asBool, {source, target});
 }
 
-Reply<ScopedFd> Client::open(const std::string& path, int flags) const {
-    auto asIsFd = [](ScopedFd& fd) { return std::optional<ScopedFd>(std::move(fd)); };
-    return call<ScopedFd, CommandId::open>(*this, asIsFd, {path, number(flags)});
+Reply<FileDescriptor> Client::open(const std::string& path, int flags) const {
+    auto asIsFd = [](FileDescriptor& fd) { return std::optional<FileDescriptor>(std::move(fd)); };
+    return call<FileDescriptor, CommandId::open>(*this, asIsFd, {path, number(flags)});
 }
 
 Reply<std::int64_t> Client::freeSpace(const std::string& path) const {

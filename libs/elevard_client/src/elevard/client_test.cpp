@@ -49,7 +49,7 @@ TEST(ClientLibraryTest, EachCallReachesTheService) {
     ASSERT_EQ(stat((S + "f").c_str(), &info), 0);
     EXPECT_EQ(std::tuple(info.st_uid, info.st_gid), std::tuple(7u, 8u));
     EXPECT_TRUE(client.rename(S + "f", S + "a dir/g").value());
-    elevard::Reply<ScopedFd> opened = client.open(S + "new", 66);
+    elevard::Reply<elevard::FileDescriptor> opened = client.open(S + "new", 66);
     ASSERT_TRUE(opened) << opened.message();
     ASSERT_EQ(write(opened.value().get(), "through", 7), 7);
     std::ifstream written(S + "new");

@@ -32,7 +32,7 @@ TEST(CommandTableTest, FindsNamesAndAliasesAndRendersUsage) {
         {"chown", "<path> <uid> <gid> [recursive]"},
         {"mount", "<url> <path> [user] [password]"},
         {"unmount", "<path>"},
-        {"install", "<deb_path> [force]"},
+        {"install", "<deb_path> [force-conflicts]"},
         {"dmiInfo", ""},
         {"MKDIR", "(none)"},
         {"", "(none)"},
