@@ -326,6 +326,7 @@ TEST_F(PathChangesTest, OpenCreatesWithUmaskAndReportsFailure) {
     EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & O_ACCMODE, O_RDWR);
 
     EXPECT_TRUE(ScopedFd(commands.open("/etc/passwd", 0)).valid()) << "open has no guard";
+    EXPECT_TRUE(ScopedFd(commands.open("/etc/passwd", O_PATH)).valid()) << "no flags to clear";
     EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & O_NONBLOCK, 0) << "the caller's flags, no more";
 
     // A FIFO with nobody at the other end must not hold the caller: reading opens at once and
