@@ -37,8 +37,8 @@ Registry& registry() {
     return instance;
 }
 
-// The soft open-file limit of started programs; RLIM_INFINITY until one is recorded: they
-// then keep the limit of the process.
+// The soft open-file limit of started programs. RLIM_INFINITY until one is recorded, and until
+// then they keep the limit of the process.
 std::atomic<rlim_t> startingFileLimit{RLIM_INFINITY};
 
 // What the child needs, prepared before fork: after it only async-signal-safe calls are made.
