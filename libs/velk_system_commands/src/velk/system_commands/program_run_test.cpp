@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "velk/kit/scoped_fd.h"
 #include "velk_testing/process_status.h"
 #include "velk_testing/run_forked.h"
 #include "velk_testing/service_in_namespace.h"
@@ -75,25 +77,23 @@ TEST(RunProgramTest, ArgumentsEnvironmentStreamsAndDeadline) {
 // to: the service's own Ctrl-C must not go to a program a client started.
 TEST(RunProgramTest, TakesTheTerminalOnlyWhenAsked) {
     const velk::testing::ForkResult result = velk::testing::runForked([] {
-        // A session of its own whose controlling terminal, on standard input, is a new one.
-        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::setsid() < 0) {
-            return std::string("set-up failed");
-        }
-        const int terminal = ::open(::ptsname(master), O_RDWR);
-        if (terminal < 0 || ::dup2(terminal, STDIN_FILENO) < 0) {
+        // A session of its own whose controlling terminal, on standard input, is a new one. The
+        // master's close at the end hangs the session up, which must not end it before its
+        // answer is handed back.
+        ::signal(SIGHUP, SIG_IGN);
+        const velk::kit::ScopedFd master(::posix_openpt(O_RDWR | O_NOCTTY));
+        if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0 ||
+            ::setsid() < 0 || ::dup2(::open(::ptsname(master.get()), O_RDWR), STDIN_FILENO) < 0) {
             return std::string("set-up failed");
         }
         std::string out;
         for (bool take : {true, false}) {
             // Fields 5 and 8 of its stat: its process group and the terminal's foreground one.
-            ProgramRun run{"/bin/sh",
-                           {"-c", "set -- $(cat /proc/$$/stat); [ \"$5\" = \"$8\" ]"},
-                           {"PATH=/usr/bin:/bin"},
-                           30s,
-                           "shown",
-                           false,
-                           take};
+            ProgramRun run;
+            run.program = "/bin/sh";
+            run.arguments = {"-c", "read -r s </proc/$$/stat; set -- $s; [ $5 = $8 ]"};
+            run.captureOutput = false;
+            run.takeTerminal = take;
             std::string failure;
             out += std::string(take ? "asked: " : "not asked: ") +
                    (runProgram(run, {}, &failure) ? "foreground " : "background ");
