@@ -320,12 +320,15 @@ TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
         }
         // Each share went onto the folder that was judged, nosuid and nodev, and no staging
         // folder is left.
+        // One statement each: the operands of + are evaluated in no set order, and the clean-up
+        // after a crash must come last.
         const std::string held = "/tmp/held/share_temp_folder_";
-        out += std::to_string(mountsOn(held)) + " " + std::to_string(mountsOn(held, true)) + " " +
-               std::to_string(mountsOn("/tmp/outside/share_temp_folder_")) + " " +
-               std::to_string(std::distance(std::filesystem::directory_iterator("/run/elevard"),
+        out += std::to_string(mountsOn(held)) + " " + std::to_string(mountsOn(held, true)) + " ";
+        out += std::to_string(mountsOn("/tmp/outside/share_temp_folder_")) + " ";
+        out += std::to_string(std::distance(std::filesystem::directory_iterator("/run/elevard"),
                                             std::filesystem::directory_iterator())) +
-               " " + afterACrash() + "\n";
+               " ";
+        out += afterACrash() + "\n";
         return out + withForeignStagingPlaces();
     });
     std::string expected;
