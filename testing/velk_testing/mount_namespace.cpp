@@ -60,6 +60,42 @@ constexpr bool kRuntimeStartsThreads = true;
 constexpr bool kRuntimeStartsThreads = false;
 #endif
 
+// Makes the process's root, a folder that is no mount point (a chroot's), the root of a mount
+// of its own, with every mount of the new namespace private. The mount that holds the folder
+// may be shared with the machine's namespace, and a mount made on it would then appear there
+// too: so the root is left for the namespace's real root first, everything made private from
+// there, and only then is the folder bound onto itself and entered again.
+bool makeRootAMountPoint(std::string* error) {
+    kit::ScopedFd oldRoot(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!oldRoot.valid()) {
+        return fail(error, "open /");
+    }
+    // With the working folder outside the root, ".." leads past the root up to the real one.
+    if (fchdir(oldRoot.get()) != 0 || chroot("/tmp") != 0) {
+        return fail(error, "leave the root");
+    }
+    for (struct stat here{}, above{};
+         stat(".", &here) == 0 && stat("..", &above) == 0 &&
+         (here.st_dev != above.st_dev || here.st_ino != above.st_ino);) {
+        if (chdir("..") != 0) {
+            return fail(error, "chdir ..");
+        }
+    }
+    if (chroot(".") != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return fail(error, "make the real / private");
+    }
+    kit::ScopedFd tree(open_tree(
+        oldRoot.get(), "", OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE | AT_EMPTY_PATH));
+    if (!tree.valid() || move_mount(tree.get(), "", oldRoot.get(), "",
+                                    MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
+        return fail(error, "bind the root onto itself");
+    }
+    if (fchdir(tree.get()) != 0 || chroot(".") != 0 || chdir("/") != 0) {
+        return fail(error, "enter the bound root");
+    }
+    return true;
+}
+
 }  // namespace
 
 bool enterPrivateMountNamespace(std::string* error, const std::vector<std::string>& keep) {
@@ -73,9 +109,14 @@ bool enterPrivateMountNamespace(std::string* error, const std::vector<std::strin
         return fail(error, "unshare(CLONE_NEWNS)");
     }
     // Mounts copied into the new namespace may still be shared with the machine's: make them
-    // all private before changing anything.
+    // all private before changing anything. In a chroot / is no mount point (EINVAL).
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        return fail(error, "make / private");
+        if (errno != EINVAL) {
+            return fail(error, "make / private");
+        }
+        if (!makeRootAMountPoint(error)) {
+            return false;
+        }
     }
     // Folders under /tmp vanish behind the new tmpfs: hold on to them first. The handles must
     // be taken inside the new namespace, since a bind mount cannot cross namespaces.

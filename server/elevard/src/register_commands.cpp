@@ -19,6 +19,7 @@
 #include "velk/system_commands/domain_socket.h"
 #include "velk/system_commands/number_word.h"
 #include "velk/system_commands/program_run.h"
+#include "velk/system_commands/shell_text.h"
 
 namespace {
 
@@ -150,16 +151,19 @@ Result setFdLimit(SystemCommands* commands, const std::string& line, int socket)
 
 // Runs dpkg on the package file, without a shell and with the service's own environment; its
 // output goes to the service's own standard output and standard error, and nothing is written
-// on the connection.
-Result install(SystemCommands*, const std::string& line, int) {
+// on the connection. Run directly (no socket), dpkg takes the terminal's foreground while it
+// runs; sent through the socket it never does, so that the service keeps its Ctrl-C.
+Result install(SystemCommands*, const std::string& line, int socket) {
     std::string debPath;
     std::optional<std::string> force;
     if (!parseCommand(line, &debPath, &force)) {
         return Result::invalidArgument;
     }
-    // dpkg would take a word that begins with "-" for one of its options, and the system would
-    // see the path only up to a NUL byte.
-    if (debPath.rfind('/', 0) != 0 || debPath.find('\0') != std::string::npos) {
+    // dpkg would take a word that begins with "-" for one of its options, the system would see
+    // the path only up to a NUL byte, and dpkg prints the path in lines of its own on the
+    // service's output: a control character there would start a line that is not dpkg's.
+    if (debPath.rfind('/', 0) != 0 || debPath.find('\0') != std::string::npos ||
+        velk::system_commands::detail::escapeControls(debPath) != debPath) {
         return Result::executionFailed;
     }
     velk::system_commands::detail::ProgramRun run;
@@ -175,6 +179,7 @@ Result install(SystemCommands*, const std::string& line, int) {
     run.deadline = std::chrono::minutes(30);
     run.shown = "dpkg -i " + debPath;
     run.captureOutput = false;
+    run.takeTerminal = socket < 0;
     std::string failure;  // dpkg has said what went wrong on the standard streams
     return judged(velk::system_commands::detail::runProgram(run, {}, &failure));
 }

@@ -241,6 +241,8 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
          "-i\n" + quoted + "\nabsent"},
         // dpkg would read it as its option: nothing runs.
         {"install --admindir=" + S + "p.deb", "", "", dpkg, ""},
+        // dpkg would print the path in a line of its own: nothing runs.
+        {"install " + S + "p\x1b.deb", "", "", dpkg, ""},
         {"install", "", "", dpkg, ""},
         {"help", "", factory.help() + "\n"},
     };

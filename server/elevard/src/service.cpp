@@ -25,6 +25,7 @@
 #include "connection_task.h"
 #include "front_door.h"
 #include "stop_signals.h"
+#include "velk/system_commands/mount_staging.h"
 #include "velk/system_commands/program_run.h"
 #include "worker_pool.h"
 
@@ -409,6 +410,9 @@ void ServiceLoop::stopAtOnce(const char* reason) {
     closeListener();
     // Programs the workers started run in process groups of their own and would outlive us.
     velk::system_commands::detail::killRunningPrograms();
+    // A share that a killed helper mounted on a staging folder would stay there until the next
+    // start.
+    velk::system_commands::detail::detachStaleStagingMounts();
     // The workers may be in the middle of commands: nothing may be torn down under them.
     _exit(kForcedStopStatus);
 }
@@ -453,13 +457,15 @@ void ServiceLoop::unwatch(int fd) {
 }
 
 // Raises the soft open-file limit to the hard one, so that thousands of clients fit. A failure
-// leaves the service with the limit it was given.
+// leaves the service with the limit it was given. The programs the service starts get the
+// limit it was given: most of them were never meant to run with thousands of descriptors.
 void raiseDescriptorLimit() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
         std::perror("getrlimit");
         return;
     }
+    velk::system_commands::detail::recordStartingFileLimit(limit.rlim_cur);
     if (limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {

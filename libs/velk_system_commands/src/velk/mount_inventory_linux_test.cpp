@@ -72,15 +72,19 @@ std::string inNamespace(const std::function<std::string(std::ostringstream&)>& b
     return result.text;
 }
 
-// How many mounts lie on `path` in this process's namespace.
-int mountsOn(const std::string& path) {
+// How many mounts lie on `path` in this process's namespace; with `honouringSuidOrDevices`,
+// only those lacking nosuid or nodev.
+int mountsOn(const std::string& path, bool honouringSuidOrDevices = false) {
     std::ifstream table("/proc/self/mountinfo");
     int count = 0;
     for (std::string line; std::getline(table, line);) {
         std::istringstream fields(line);
-        std::string id, parent, device, root, mountPoint;
-        fields >> id >> parent >> device >> root >> mountPoint;
-        count += mountPoint == path;
+        std::string id, parent, device, root, mountPoint, options;
+        fields >> id >> parent >> device >> root >> mountPoint >> options;
+        options = "," + options + ",";
+        count += mountPoint == path &&
+                 (!honouringSuidOrDevices || options.find(",nosuid,") == std::string::npos ||
+                  options.find(",nodev,") == std::string::npos);
     }
     return count;
 }
@@ -165,7 +169,8 @@ TEST(UnmountTest, AFolderOnTheWayExchangedForALink) {
 // when the call is exactly the accepted one (the argument count and fixed words, no HOME or USER
 // in its environment, "OPTIONS|PASSWD") and otherwise answers with its refusal and status 32;
 // the race share first exchanges the mount point's folder for a link to /tmp/outside; the
-// unbindable share mounts a tmpfs that no shared mount may take in. Any other
+// unbindable share mounts a tmpfs that no shared mount may take in; the leaky share mounts a tmpfs
+// and fails all the same. Any other
 // source goes to the real helper, and each of its "mount error(19)" answers (no CIFS in the kernel,
 // after parsing the line) is logged as "k". The real helper comes with cifs-utils.
 const char* const kStandInMount = R"(#!/bin/sh
@@ -182,6 +187,8 @@ case "$3" in
   //10.0.0.7/private) share 'username=bob,domain=WORKGROUP,vers=3.1|right' \
     'mount error(13): Permission denied' ;;
   //10.0.0.8/comma) share 'username=carol,domain=WORKGROUP,vers=3.1|p,uid=0 x' 'bad option' ;;
+  //10.0.0.11/leaky) printf x >> /tmp/attempts
+    /usr/bin/mount -t tmpfs tmpfs "$point"; echo 'mount error(5): I/O error'; exit 32 ;;
   //10.0.0.10/unbindable) printf x >> /tmp/attempts
     /usr/bin/mount -t tmpfs tmpfs "$point" && exec /usr/bin/mount --make-unbindable "$point" ;;
   //10.0.0.9/race) mv /tmp/d /tmp/held && mkdir -p /tmp/outside/share_temp_folder_ &&
@@ -201,6 +208,31 @@ std::string afterACrash() {
     }
     system_commands::detail::detachStaleStagingMounts();
     return std::to_string(mountsOn("/run/elevard") + mountsOn(left));
+}
+
+// A mount with something else than the service's tmpfs at the staging place (a link, a folder of
+// another owner, another file system), after the clean-up of afterACrash: the code and the
+// last-error text, a line each, marked when the helper ran.
+std::string withForeignStagingPlaces() {
+    const char* const places[] = {
+        "ln -s /tmp /run/elevard",
+        "mkdir -m 700 /run/elevard && chown 1 /run/elevard",
+        "mkdir -m 700 /run/elevard && mount -t ramfs -o mode=700 ramfs /run/elevard",
+    };
+    std::string out;
+    for (const char* place : places) {
+        ::umount2("/run/elevard", MNT_DETACH | UMOUNT_NOFOLLOW);
+        if ((::rmdir("/run/elevard") != 0 && ::unlink("/run/elevard") != 0 && errno != ENOENT) ||
+            std::system(place) != 0) {
+            return out + "set-up: " + place;
+        }
+        SystemCommands commands;
+        MountCode code =
+            commands.mount("//10.0.0.5/public", "/tmp/d/share_temp_folder_", std::nullopt, {});
+        std::ifstream attempts("/tmp/attempts");
+        out += number(code) + " " + commands.lastError() + (attempts ? " (attempted)" : "") + "\n";
+    }
+    return out;
 }
 
 TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
@@ -234,12 +266,16 @@ TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
              tried("//127.0.0.1/share", " username='anna',password='****',vers=1.0\" failed")},
         {"//127.0.0.1/guest", nullptr, nullptr,
          "2 kkkkkkkkkk " + tried("//127.0.0.1/guest", "guest,password='',vers=1.0\" failed")},
+        {"//10.0.0.11/leaky", nullptr, nullptr,
+         "2 xxxxxxxxxx " + tried("//10.0.0.11/leaky", "guest,password='',vers=1.0\" failed")},
         {"-oremount", nullptr, nullptr,
          "2  It's forbidden to mount a remote folder from -oremount"},
         {"-o\nremount", nullptr, nullptr,
          "2  It's forbidden to mount a remote folder from -o\\x0aremount"},
         {"//10.0.0.5/pub\tlic", nullptr, nullptr,
          "2  It's forbidden to mount a remote folder from //10.0.0.5/pub\\x09lic"},
+        {"//10.0.0.5/public,uid=0", nullptr, nullptr,
+         "2  It's forbidden to mount a remote folder from //10.0.0.5/public,uid=0"},
         {"//10.0.0.5/public", "bob,uid=0", "Q9", comma},
         {"//10.0.0.5/public", "anna\\CORP,uid=0", "Q9", comma},
         {"//10.0.0.5/public", "anna%secret", "Q9", refused + "the user name holds \"%\""},
@@ -282,18 +318,28 @@ TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
                    (password && shown.find(password) != std::string::npos ? " (password)" : "") +
                    "\n";
         }
-        // Each share went onto the folder that was judged, and no staging folder is left.
-        return out + std::to_string(mountsOn("/tmp/held/share_temp_folder_")) + " " +
-               std::to_string(mountsOn("/tmp/outside/share_temp_folder_")) + " " +
-               std::to_string(std::distance(std::filesystem::directory_iterator("/run/elevard"),
+        // Each share went onto the folder that was judged, nosuid and nodev, and no staging
+        // folder is left.
+        // One statement each: the operands of + are evaluated in no set order, and the clean-up
+        // after a crash must come last.
+        const std::string held = "/tmp/held/share_temp_folder_";
+        out += std::to_string(mountsOn(held)) + " " + std::to_string(mountsOn(held, true)) + " ";
+        out += std::to_string(mountsOn("/tmp/outside/share_temp_folder_")) + " ";
+        out += std::to_string(std::distance(std::filesystem::directory_iterator("/run/elevard"),
                                             std::filesystem::directory_iterator())) +
-               " " + afterACrash();
+               " ";
+        out += afterACrash() + "\n";
+        return out + withForeignStagingPlaces();
     });
     std::string expected;
     for (const auto& row : cases) {
         expected += std::get<3>(row) + "\n";
     }
-    EXPECT_EQ(observed, expected + "4 0 0 0");
+    EXPECT_EQ(observed, expected + "4 0 0 0 0\n" +
+                            "2 staging folder /run/elevard: it is not a folder\n"
+                            "2 staging folder /run/elevard: it is not owned by root\n"
+                            "2 staging folder /run/elevard: another file system is there, not the "
+                            "service's tmpfs\n");
 }
 
 TEST(DmiInfoTest, ReadsTheInventoryFromDmidecode) {

@@ -431,11 +431,10 @@ MountCode SystemCommands::mount(const std::string& source, const std::string& mo
         writeDiagnostic("It's forbidden to mount a remote folder with these credentials: ", fault);
         return MountCode::otherError;
     }
-    StagingFolder staging;
     int error = held->unreachable != 0       ? held->unreachable
                 : !held->object.valid()      ? ENOENT
                 : !S_ISDIR(held->objectType) ? ENOTDIR
-                                             : staging.create();
+                                             : 0;
     if (error != 0) {
         setLastError(changeFailed("mount " + mountPoint, error));
         writeDiagnostic("Mount to ", mountPoint, " has failed: ", systemError(error));
@@ -443,6 +442,13 @@ MountCode SystemCommands::mount(const std::string& source, const std::string& mo
     }
     for (const MountParams& params :
          system_commands::detail::generateMountParams(source, mountPoint, user, password)) {
+        // A fresh folder per attempt: whatever a failed attempt left mounted goes with its own.
+        StagingFolder staging;
+        if (std::string failure = staging.create(); !failure.empty()) {
+            setLastError(failure);
+            writeDiagnostic("Mount to ", mountPoint, " has failed: ", failure);
+            return MountCode::otherError;
+        }
         const std::string shown = makeMountCommand(withMaskedPassword(params));
         std::string output;
         if (runProgram(mountAttempt(params, staging.path(), shown),
@@ -574,7 +580,8 @@ int SystemCommands::open(const std::string& path, int flags) {
         std::perror("open");
         return -1;
     }
-    if ((flags & O_NONBLOCK) == 0) {
+    // An O_PATH descriptor has no status flags to clear: fcntl refuses it.
+    if ((flags & (O_NONBLOCK | O_PATH)) == 0) {
         const int status = fcntl(fd.get(), F_GETFL);
         if (status < 0 || fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
             std::perror("open: fcntl");

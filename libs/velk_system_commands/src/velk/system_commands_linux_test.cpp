@@ -4,7 +4,6 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -36,6 +35,7 @@
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/shell_text.h"
+#include "velk_testing/mount_namespace.h"
 #include "velk_testing/run_forked.h"
 #include "velk_testing/running_child.h"
 #include "velk_testing/scratch_dir.h"
@@ -326,6 +326,7 @@ TEST_F(PathChangesTest, OpenCreatesWithUmaskAndReportsFailure) {
     EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & O_ACCMODE, O_RDWR);
 
     EXPECT_TRUE(ScopedFd(commands.open("/etc/passwd", 0)).valid()) << "open has no guard";
+    EXPECT_TRUE(ScopedFd(commands.open("/etc/passwd", O_PATH)).valid()) << "no flags to clear";
     EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & O_NONBLOCK, 0) << "the caller's flags, no more";
 
     // A FIFO with nobody at the other end must not hold the caller: reading opens at once and
@@ -457,12 +458,13 @@ TEST(StorageQueriesTest, SpaceMatchesStatvfs) {
 // On a tmpfs of our own, in a mount namespace of our own, free and total space are exactly
 // known and there is no block device behind it.
 TEST(StorageQueriesTest, PrivateTmpfsSpaceAndNoDevice) {
-    ScratchDir dir;
-    const std::string mountPoint = dir.file("mnt");
-    ASSERT_EQ(::mkdir(mountPoint.c_str(), 0755), 0);
+    const std::string mountPoint = "/tmp/mnt";
     ForkResult result = runForked([&]() -> std::string {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        std::string error;
+        if (!velk::testing::enterPrivateMountNamespace(&error)) {
+            return error;
+        }
+        if (::mkdir(mountPoint.c_str(), 0755) != 0 ||
             ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0) {
             return std::string("setup failed: ") + std::strerror(errno);
         }

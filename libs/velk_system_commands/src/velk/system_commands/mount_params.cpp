@@ -81,7 +81,7 @@ const char* credentialFault(const std::optional<std::string>& user,
 }
 
 bool isRefusedSource(const std::string& source) {
-    return source.rfind('-', 0) == 0 || std::any_of(source.begin(), source.end(), isControl);
+    return source.rfind('-', 0) == 0 || holdsControlOrComma(source);
 }
 
 MountParams withMaskedPassword(MountParams params) {

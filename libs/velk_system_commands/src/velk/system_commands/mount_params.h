@@ -49,7 +49,9 @@ const char* credentialFault(const std::optional<std::string>& user,
                             const std::optional<std::string>& password);
 
 // True when `source` could reach the mount helper as anything but a share: it begins with "-"
-// (an option) or holds a control character, a NUL byte included.
+// (an option), holds a control character (a NUL byte included) or a comma, which the helper
+// would read as the start of further options, since it passes the share inside its option list.
+// No server or share name holds a comma.
 bool isRefusedSource(const std::string& source);
 
 // `params` with a present password replaced by "****": the form of a mount line that may be

@@ -1,46 +1,92 @@
 #include "velk/system_commands/mount_staging.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
-#include <vector>
+
+#include "velk/kit/scoped_fd.h"
 
 namespace velk::system_commands::detail {
 namespace {
 
+using kit::ScopedFd;
+
 // Serializes the set-up of the staging tmpfs between workers.
 std::mutex rootMutex;
 
-// Mounts the staging tmpfs unless it is there, and keeps its mounts to itself. Returns 0 or
-// the system's error number.
-int prepareRoot() {
-    std::lock_guard<std::mutex> lock(rootMutex);
-    if (::mkdir(kStagingRoot, 0700) != 0 && errno != EEXIST) {
-        return errno;
+// Far more than any helper stacks on its mount point; only bounds the clean-up.
+constexpr int kMaxStackedMounts = 1024;
+
+std::string stagingFailure(const std::string& why) {
+    return std::string("staging folder ") + kStagingRoot + ": " + why;
+}
+
+std::string stagingFailure(int error) {
+    char buffer[256];
+    return stagingFailure(::strerror_r(error, buffer, sizeof buffer));
+}
+
+std::string magicLink(const ScopedFd& fd) {
+    return "/proc/self/fd/" + std::to_string(fd.get());
+}
+
+// Judges the staging place as it is now, without following a link, and mounts the staging tmpfs
+// on a bare root-owned folder. Returns an empty text when it is ready, else the refusal.
+std::string judgeRoot(bool mayMount) {
+    ScopedFd place(::open(kStagingRoot, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!place.valid()) {
+        return errno == ENOTDIR || errno == ELOOP ? stagingFailure("it is not a folder")
+                                                  : stagingFailure(errno);
     }
     std::string root = kStagingRoot;
-    std::string above = root.substr(0, root.rfind('/'));
     struct stat own {};
     struct stat parent {};
-    if (::lstat(root.c_str(), &own) != 0 || ::stat(above.empty() ? "/" : above.c_str(), &parent)) {
-        return errno;
+    struct statfs fileSystem {};
+    if (::fstat(place.get(), &own) != 0 || ::fstatfs(place.get(), &fileSystem) != 0 ||
+        ::stat(root.substr(0, root.rfind('/')).c_str(), &parent) != 0) {
+        return stagingFailure(errno);
     }
-    if (!S_ISDIR(own.st_mode)) {
-        return ENOTDIR;
+    if (own.st_uid != 0) {
+        return stagingFailure("it is not owned by root");
     }
     // A mount of its own lies on another device than the folder above it.
-    if (own.st_dev == parent.st_dev &&
-        ::mount("tmpfs", kStagingRoot, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0700") !=
-            0) {
-        return errno;
+    const bool mounted = own.st_dev != parent.st_dev;
+    if (!mounted && mayMount) {
+        // Mounted on the folder just judged, wherever its name leads by now.
+        if (::mount("tmpfs", magicLink(place).c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                    "mode=0700") != 0) {
+            return stagingFailure(errno);
+        }
+        return judgeRoot(false);
+    }
+    if (!mounted || fileSystem.f_type != TMPFS_MAGIC) {
+        return stagingFailure("another file system is there, not the service's tmpfs");
+    }
+    if ((own.st_mode & 07777) != 0700) {
+        return stagingFailure("its mode is not 0700");
     }
     // Made private every time: whoever mounted it, its mounts must be movable.
-    return ::mount(nullptr, kStagingRoot, nullptr, MS_PRIVATE, nullptr) == 0 ? 0 : errno;
+    if (::mount(nullptr, magicLink(place).c_str(), nullptr, MS_PRIVATE, nullptr) != 0) {
+        return stagingFailure(errno);
+    }
+    return {};
+}
+
+// Makes the staging place ready. Returns an empty text, or why it cannot be used.
+std::string prepareRoot() {
+    std::lock_guard<std::mutex> lock(rootMutex);
+    if (::mkdir(kStagingRoot, 0700) != 0 && errno != EEXIST) {
+        return stagingFailure(errno);
+    }
+    return judgeRoot(true);
 }
 
 }  // namespace
@@ -49,31 +95,50 @@ StagingFolder::~StagingFolder() {
     if (path_.empty()) {
         return;
     }
-    // EINVAL when nothing is mounted there, the usual case.
-    ::umount2(path_.c_str(), MNT_DETACH);
+    // Each round detaches the topmost mount on the folder with every mount below it; EINVAL
+    // once nothing is mounted there, the usual case.
+    for (int round = 0;
+         round < kMaxStackedMounts && ::umount2(path_.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) == 0;
+         ++round) {
+    }
     ::rmdir(path_.c_str());  // fails only when something else appeared there; the tmpfs keeps it
 }
 
-int StagingFolder::create() {
-    if (int error = prepareRoot(); error != 0) {
-        return error;
+std::string StagingFolder::create() {
+    if (std::string failure = prepareRoot(); !failure.empty()) {
+        return failure;
     }
     std::string pattern = std::string(kStagingRoot) + "/mount.XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
-        return errno;
+        return stagingFailure(errno);
     }
     path_ = pattern;
-    return 0;
+    return {};
 }
 
 int StagingFolder::moveOnto(int target) const {
-    return ::move_mount(AT_FDCWD, path_.c_str(), target, "", MOVE_MOUNT_T_EMPTY_PATH) == 0 ? 0
-                                                                                           : errno;
+    // One descriptor for both steps: the mount marked is the mount moved.
+    ScopedFd share(::open(path_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!share.valid()) {
+        return errno;
+    }
+    // Fails with EINVAL when nothing is mounted on the folder.
+    mount_attr attributes{};
+    attributes.attr_set = MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV;
+    if (::mount_setattr(share.get(), "", AT_EMPTY_PATH | AT_RECURSIVE, &attributes,
+                        sizeof attributes) != 0) {
+        return errno;
+    }
+    return ::move_mount(share.get(), "", target, "",
+                        MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) == 0
+               ? 0
+               : errno;
 }
 
 void detachStaleStagingMounts() {
     // Runs that set up the tmpfs at the same moment may have stacked two; each round takes one.
-    for (int round = 0; round < 16 && ::umount2(kStagingRoot, MNT_DETACH) == 0; ++round) {
+    for (int round = 0; round < 16 && ::umount2(kStagingRoot, MNT_DETACH | UMOUNT_NOFOLLOW) == 0;
+         ++round) {
     }
 }
 

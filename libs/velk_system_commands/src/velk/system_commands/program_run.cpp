@@ -7,10 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "velk/kit/scoped_fd.h"
@@ -34,6 +37,10 @@ Registry& registry() {
     return instance;
 }
 
+// The soft open-file limit of started programs. RLIM_INFINITY until one is recorded, and until
+// then they keep the limit of the process.
+std::atomic<rlim_t> startingFileLimit{RLIM_INFINITY};
+
 // What the child needs, prepared before fork: after it only async-signal-safe calls are made.
 struct Launch {
     std::vector<std::string> candidates;  // the paths tried in turn
@@ -42,7 +49,8 @@ struct Launch {
     bool foreground = false;  // hand the terminal of standard input to the child
     int input = -1;           // with captured output: /dev/null, and the pipe's write end
     int output = -1;
-    int report = -1;  // close-on-exec pipe on which a failed exec writes its errno
+    int report = -1;                  // close-on-exec pipe on which a failed exec writes its errno
+    std::optional<rlimit> fileLimit;  // the open-file limits the child gets, if any
 };
 
 // The paths the shell would try for `program`: itself when it holds a "/", else each entry of
@@ -107,6 +115,9 @@ ScopedFd aboveStandardStreams(ScopedFd fd) {
         ::close_range(STDERR_FILENO + 1, launch.report - 1, 0);
     }
     ::close_range(launch.report + 1, ~0U, 0);
+    if (launch.fileLimit) {
+        ::setrlimit(RLIMIT_NOFILE, &*launch.fileLimit);  // lowering the soft limit cannot fail
+    }
     int error = ENOENT;
     for (const std::string& candidate : launch.candidates) {
         ::execve(candidate.c_str(), launch.argv.data(), launch.envp.data());
@@ -244,6 +255,18 @@ std::pair<ScopedFd, ScopedFd> makePipe() {
     return {ScopedFd(ends[0]), aboveStandardStreams(ScopedFd(ends[1]))};
 }
 
+// The open-file limits a started program gets: the recorded soft limit under the hard limit of
+// the moment; nothing when none was recorded or the limits cannot be read.
+std::optional<rlimit> childFileLimit() {
+    const rlim_t soft = startingFileLimit.load();
+    rlimit limit{};
+    if (soft == RLIM_INFINITY || ::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return std::nullopt;
+    }
+    limit.rlim_cur = std::min(soft, limit.rlim_max);
+    return limit;
+}
+
 std::string systemError(int error) {
     char buffer[256];
     return ::strerror_r(error, buffer, sizeof buffer);
@@ -266,8 +289,9 @@ bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& c
         launch.envp.push_back(entry.data());
     }
     launch.envp.push_back(nullptr);
-    launch.foreground = !run.captureOutput && ::isatty(STDIN_FILENO) == 1 &&
+    launch.foreground = !run.captureOutput && run.takeTerminal && ::isatty(STDIN_FILENO) == 1 &&
                         ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+    launch.fileLimit = childFileLimit();
 
     Pieces pieces(callback);
     auto failed = [failure](std::string text) {
@@ -331,6 +355,10 @@ bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& c
                              pieces.output()));
     }
     return true;
+}
+
+void recordStartingFileLimit(rlim_t soft) {
+    startingFileLimit = soft;
 }
 
 void killRunningPrograms() {

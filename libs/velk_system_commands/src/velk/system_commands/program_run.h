@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -21,13 +23,22 @@ struct ProgramRun {
     // How failure texts show the command, so that what must stay unseen (a password) does.
     std::string shown;
     // true: standard input is /dev/null, standard output and error are read by the caller.
-    // false: the child shares the service's three standard streams, and the terminal's
-    // foreground while it runs when the service had it.
+    // false: the child shares the service's three standard streams.
     bool captureOutput = true;
+    // Without captureOutput: the child takes the terminal's foreground while it runs, when the
+    // process had it. Only for a program run on behalf of the one at the terminal.
+    bool takeTerminal = false;
 };
 
+// Records `soft` as the soft open-file limit that every program started from now on gets,
+// whatever limit the process itself has then (a limit above the hard one at that moment gives
+// the hard one). Meant for the service, before it raises its own limit; until it is called,
+// programs inherit the process's limit. Thread-safe.
+void recordStartingFileLimit(rlim_t soft);
+
 // Runs `run` and waits for it. The child gets a process group of its own, no descriptor but its
-// three standard streams, no blocked signal and default signal actions. With captureOutput, each
+// three standard streams, no blocked signal, default signal actions and the recorded soft
+// open-file limit. With captureOutput, each
 // piece of its standard output and error (a line with its newline, or at most 1023 bytes of a
 // longer line) is passed to `callback`, if set, on this thread; the pointer is valid only during
 // that call. Returns true when the program ended with status 0 before the deadline. Otherwise

@@ -1,12 +1,18 @@
 #include "velk/system_commands/program_run.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "velk/kit/scoped_fd.h"
 #include "velk_testing/process_status.h"
+#include "velk_testing/run_forked.h"
 #include "velk_testing/service_in_namespace.h"
 
 namespace velk::system_commands::detail {
@@ -16,13 +22,16 @@ using namespace std::chrono_literals;
 
 // Each row: the program, its arguments, its deadline, and the failure text (empty on success),
 // "#" and the pieces the callback got, each followed by "|". A pid in the output reads "PID".
+// The soft open-file limit recorded for started programs is 200 here.
 TEST(RunProgramTest, ArgumentsEnvironmentStreamsAndDeadline) {
+    recordStartingFileLimit(200);
     const std::string a1023(1023, 'a');
     const std::string noSuch = "no-such-program: No such file or directory\n";
     const std::tuple<std::string, std::vector<std::string>, std::chrono::milliseconds, std::string>
         cases[] = {
             {"/usr/bin/env", {}, 30s, "#ONLY=this\n|"},
             {"/bin/ls", {"/proc/self/fd"}, 30s, "#0\n|1\n|2\n|3\n|"},  // 3: ls's own listing
+            {"/bin/sh", {"-c", "echo $(ulimit -Sn) files"}, 30s, "#200 files\n|"},
             {"sh",
              {"-c", "echo out; echo err >&2; exit 1"},
              30s,
@@ -61,6 +70,37 @@ TEST(RunProgramTest, ArgumentsEnvironmentStreamsAndDeadline) {
             })) << status;
         }
     }
+    recordStartingFileLimit(RLIM_INFINITY);
+}
+
+// A program that shares the standard streams takes the terminal's foreground only when asked
+// to: the service's own Ctrl-C must not go to a program a client started.
+TEST(RunProgramTest, TakesTheTerminalOnlyWhenAsked) {
+    const velk::testing::ForkResult result = velk::testing::runForked([] {
+        // A session of its own whose controlling terminal, on standard input, is a new one. The
+        // master's close at the end hangs the session up, which must not end it before its
+        // answer is handed back.
+        ::signal(SIGHUP, SIG_IGN);
+        const velk::kit::ScopedFd master(::posix_openpt(O_RDWR | O_NOCTTY));
+        if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0 ||
+            ::setsid() < 0 || ::dup2(::open(::ptsname(master.get()), O_RDWR), STDIN_FILENO) < 0) {
+            return std::string("set-up failed");
+        }
+        std::string out;
+        for (bool take : {true, false}) {
+            // Fields 5 and 8 of its stat: its process group and the terminal's foreground one.
+            ProgramRun run;
+            run.program = "/bin/sh";
+            run.arguments = {"-c", "read -r s </proc/$$/stat; set -- $s; [ $5 = $8 ]"};
+            run.captureOutput = false;
+            run.takeTerminal = take;
+            std::string failure;
+            out += std::string(take ? "asked: " : "not asked: ") +
+                   (runProgram(run, {}, &failure) ? "foreground " : "background ");
+        }
+        return out + (::tcgetpgrp(STDIN_FILENO) == ::getpgrp() ? "given back" : "kept");
+    });
+    EXPECT_EQ(result.text, "asked: foreground not asked: background given back");
 }
 
 }  // namespace

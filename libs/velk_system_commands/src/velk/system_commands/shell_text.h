@@ -54,10 +54,12 @@ std::string escapeSingleQuotes(const std::string& value);
 // Returns `value` escaped and between single quotes: one shell word that stands for `value`.
 std::string quoted(const std::string& value);
 
-// Returns `text` with every control character (bytes below 0x20, and 0x7f) written as "\x"
-// and two lowercase hex digits, so that a client's text placed in a line of output can neither
-// end that line nor start one that reads as the program's own. With `keepFinalNewline`, one
-// newline that ends `text` stays as it is. Every other byte is copied unchanged.
+// Returns `text` with every control character written as "\x" and two lowercase hex digits, so
+// that a client's text placed in a line of output can neither end that line nor start one that
+// reads as the program's own: bytes below 0x20 and 0x7f, each byte of a C1 control (U+0080 to
+// U+009F) or of U+2028 and U+2029 in UTF-8, and each byte from 0x80 up that is no part of valid
+// UTF-8 (a terminal may take it for a C1 control). With `keepFinalNewline`, one newline that ends
+// `text` stays as it is. Every other byte, valid UTF-8 included, is copied unchanged.
 std::string escapeControls(std::string_view text, bool keepFinalNewline = false);
 
 }  // namespace velk::system_commands::detail

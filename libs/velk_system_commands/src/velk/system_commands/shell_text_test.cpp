@@ -57,7 +57,13 @@ TEST(EscapeControlsTest, WritesControlBytesAsHex) {
         {"a\n\n", true, "a\\x0a\n"},
         {"a\n", false, "a\\x0a"},
         {std::string("\0\t\r\x1b\x1f\x7f", 6), false, "\\x00\\x09\\x0d\\x1b\\x1f\\x7f"},
-        {"\x20~\x80\xff\\x0a", false, "\x20~\x80\xff\\x0a"},
+        {"\x20~\x80\xff\\x0a", false, "\x20~\\x80\\xff\\x0a"},
+        // UTF-8 stays, but not its line breaks and C1 controls, nor what is no UTF-8 at all.
+        {"\xc3\xa9\xe6\x97\xa5\xf0\x9f\x98\x80|\xc2\x85|\xc2\x9b|\xe2\x80\xa8|\xe2\x80\xa9|"
+         "\x9b|\xc0\xaf|\xed\xa0\x80|\xf4\x90\x80\x80|\xe2\x80",
+         false,
+         "\xc3\xa9\xe6\x97\xa5\xf0\x9f\x98\x80|\\xc2\\x85|\\xc2\\x9b|\\xe2\\x80\\xa8|"
+         "\\xe2\\x80\\xa9|\\x9b|\\xc0\\xaf|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80|\\xe2\\x80"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
