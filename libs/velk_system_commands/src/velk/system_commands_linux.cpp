@@ -184,8 +184,9 @@ bool isMountPoint(const WalkedPath& walked) {
 }
 
 // chown on a walked path: the final object (a link there was followed), or with `recursive`
-// the final name and everything below it, links changed as themselves. With `leaveLinked`, a
-// non-folder with more than one link is left alone. The entry that failed goes to `*below`.
+// the final name and everything below it, links changed as themselves. A non-folder of root's
+// with more than one link, and with `leaveLinked` any such non-folder, is left alone. The
+// entry that failed goes to `*below`.
 int changeOwnerOf(const WalkedPath& walked, uid_t uid, gid_t gid, bool recursive, bool leaveLinked,
                   std::string* below) {
     if (walked.unreachable != 0) {
@@ -195,17 +196,10 @@ int changeOwnerOf(const WalkedPath& walked, uid_t uid, gid_t gid, bool recursive
         return ENOENT;
     }
     if (recursive) {
-        return changeTreeOwner(walked.folder.get(), walked.names.front(), uid, gid, leaveLinked,
-                               below);
+        return changeTreeOwner(walked.folder.get(), walked.names.front(), walked.object.get(), uid,
+                               gid, leaveLinked, below);
     }
-    struct stat status {};
-    if (::fstat(walked.object.get(), &status) != 0) {
-        return errno;
-    }
-    if (leaveLinked && !S_ISDIR(status.st_mode) && status.st_nlink > 1) {
-        return kLinkedFile;
-    }
-    return ::fchownat(walked.object.get(), "", uid, gid, AT_EMPTY_PATH) == 0 ? 0 : errno;
+    return system_commands::detail::changeHeldOwner(walked.object.get(), uid, gid, leaveLinked);
 }
 
 // What mkdir -p does with a walked path: an existing folder is done; missing levels are made
@@ -516,7 +510,7 @@ bool SystemCommands::changeOwner(const std::string& path, int uid, int gid, bool
         return fail(forbidden(path));
     }
     // While the kernel lets anyone link to files they cannot write, a second link may be
-    // someone else's file planted in the tree.
+    // someone else's file planted in the tree; root's files are left alone either way.
     const bool leaveLinked = !hardLinksProtected_();
     std::string below;
     int error = changeOwnerOf(*walked, static_cast<uid_t>(uid), static_cast<gid_t>(gid), recursive,
@@ -549,7 +543,10 @@ bool SystemCommands::removePath(const std::string& path) {
     } else if (isMountPoint(*walked)) {
         error = kOtherMount;
     } else {
-        error = removeTree(walked->folder.get(), walked->names.front(), &below);
+        // Through the descriptor judged above: a share mounted on the name since then is
+        // never entered.
+        error =
+            removeTree(walked->folder.get(), walked->names.front(), walked->object.get(), &below);
     }
     return error == 0 || fail(changeFailedAt("rm -rf " + path, path, below, error));
 }

@@ -56,14 +56,14 @@ std::string protectedState() {
 // first, a middle and the last component, and folders whose real path passes PATH_MAX: s leads
 // down 15 of them, s/t the rest, and x at the bottom to /srv/protected. m/share is a tmpfs of
 // its own, b/bound the protected folder bound there, fb/file the protected file, h/hard a second
-// link to the protected file and h2/own2 one to a file of the work folder.
+// link to the protected file and h2/own2 one to a file of user 7 in the work folder.
 const char* const kTestRoot = R"(set -e; cd /tmp/root
 mkdir -p srv/protected/sub tmp/w/d etc/velk_ini proc tmp/w/m/share tmp/w/b/bound tmp/w/h tmp/w/h2
 echo keep > srv/protected/file; echo keep > srv/protected/sub/file; echo x > tmp/w/d/f
 mount -t tmpfs share tmp/w/m/share; echo keep > tmp/w/m/share/f; echo x > tmp/w/m/g
 mount --bind srv/protected tmp/w/b/bound; mkdir tmp/w/fb; touch tmp/w/fb/file
 mount --bind srv/protected/file tmp/w/fb/file; ln srv/protected/file tmp/w/h/hard
-echo x > tmp/w/h2/own; ln tmp/w/h2/own tmp/w/h2/own2; ln -s /tmp tmp/w/totop
+echo x > tmp/w/h2/own; chown 7:7 tmp/w/h2/own; ln tmp/w/h2/own tmp/w/h2/own2; ln -s /tmp tmp/w/totop
 ln -s /srv/protected l; ln -s /etc etc/velk_ini/up; cd tmp/w
 ln -s /srv/protected mid; ln -s /srv/protected/file last; ln -s ../../srv/protected rel
 ln -s /srv/protected/new dangling; ln -s loop2 loop; ln -s loop loop2; ln -s ../mid d/up
@@ -173,11 +173,14 @@ TEST(OwnershipGuardTest, AllowedChangesTreatLinksLikeTheCommandsDid) {
          " | /tmp/w/h dir 3:3"},
         {[](auto& c) { return c.changeOwner("/tmp/w/h2/own", 3, 3, false); },
          "chown 3:3 /tmp/w/h2/own: /tmp/w/h2/own left alone: it has more than one link"
-         " | /tmp/w/h2/own file 0:0"},
+         " | /tmp/w/h2/own file 7:7"},
         {[&](auto& c) {
              return (linksProtected = true) && c.changeOwner("/tmp/w/h2/own", 3, 3, false);
          },
          "done | /tmp/w/h2/own2 file 3:3"},
+        {[](auto& c) { return c.changeOwner("/tmp/w/h", 3, 3, true); },
+         "chown -R 3:3 /tmp/w/h: /tmp/w/h/hard left alone: it has more than one link"
+         " | /tmp/w/h/hard file 0:0"},
         {[](auto& c) { return c.removePath("/tmp"); },
          "/tmp is forbidden for chown | /tmp/w dir 0:0"},
         {[](auto& c) { return c.changeOwner("/tmp/w/totop", 3, 3, false); },
@@ -237,6 +240,81 @@ TEST(OwnershipGuardTest, SwappingAFolderAndALinkNeverReachesTheProtectedPlace) {
         const std::string seen = std::to_string(swaps) + " swaps, " + std::to_string(counts[0]) +
                                  " refused, " + std::to_string(counts[1]) + " done\n";
         return swaps > 0 && counts[0] > 0 && counts[1] > 0 ? std::string() : seen;
+    });
+    ASSERT_TRUE(result.exitedCleanly) << result.text;
+    EXPECT_EQ(result.text, "");
+}
+
+// The protected folder is bound onto a folder while rm removes it, at a moment that moves from
+// round to round: rm refuses the mount point or empties the folder beneath, never the mount.
+TEST(OwnershipGuardTest, AMountMadeOnTheFolderDuringRmIsNeverEntered) {
+    ForkResult result = inTestRoot([] {
+        std::atomic<int> started{0};
+        std::atomic<int> finished{0};
+        std::atomic<bool> stop{false};
+        std::thread mounter([&] {
+            for (int round = 1; !stop; finished = round++) {
+                while (started < round && !stop) {
+                }
+                for (int wait = round * 37 % 20000; wait > 0; --wait) {
+                    std::atomic_signal_fence(std::memory_order_seq_cst);  // a delay kept
+                }
+                // Fails with ENOENT when rm was quicker.
+                ::mount("/srv/protected", "/tmp/w/r", nullptr, MS_BIND, nullptr);
+            }
+        });
+        SystemCommands c;
+        long mounted = 0;
+        int round = 0;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (std::chrono::steady_clock::now() < end && round < 4000) {
+            ::mkdir("/tmp/w/r", 0755);
+            for (const char* name : {"/tmp/w/r/a", "/tmp/w/r/b", "/tmp/w/r/c"}) {
+                kit::ScopedFd(::open(name, O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+            }
+            started = ++round;
+            c.removePath("/tmp/w/r");
+            while (finished < round) {
+            }
+            mounted += ::umount2("/tmp/w/r", MNT_DETACH) == 0;
+            std::filesystem::remove_all("/tmp/w/r");
+        }
+        stop = true;
+        mounter.join();
+        return mounted > 0 && mounted < round
+                   ? std::string()
+                   : std::to_string(mounted) + " of " + std::to_string(round) + " rounds mounted\n";
+    });
+    ASSERT_TRUE(result.exitedCleanly) << result.text;
+    EXPECT_EQ(result.text, "");
+}
+
+// In a folder its user may write, that user swaps a file of theirs with a link to root's file
+// all the time while chown -R goes over the folder: root's file never gets another owner.
+TEST(OwnershipGuardTest, ALinkSwappedInDuringChownIsNeverChanged) {
+    ForkResult result = inTestRoot([] {
+        if (::mkdir("/tmp/w/u", 0755) != 0 || ::chown("/tmp/w/u", 7, 7) != 0 ||
+            !kit::ScopedFd(::open("/tmp/w/u/f", O_CREAT | O_WRONLY | O_CLOEXEC, 0644)).valid() ||
+            ::chown("/tmp/w/u/f", 7, 7) != 0 || ::link("/srv/protected/file", "/tmp/w/u/x") != 0) {
+            return std::string("set-up: ") + std::strerror(errno);
+        }
+        std::atomic<bool> stop{false};
+        std::atomic<long> swaps{0};
+        std::thread swapper([&] {
+            while (!stop && ::renameat2(AT_FDCWD, "/tmp/w/u/f", AT_FDCWD, "/tmp/w/u/x",
+                                        RENAME_EXCHANGE) == 0) {
+                ++swaps;
+            }
+        });
+        SystemCommands c([] { return true; });
+        long runs = 0;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        for (; std::chrono::steady_clock::now() < end; ++runs) {
+            c.changeOwner("/tmp/w/u", 7, 7, true);
+        }
+        stop = true;
+        swapper.join();
+        return swaps > 0 && runs > 0 ? std::string() : "no swaps\n";
     });
     ASSERT_TRUE(result.exitedCleanly) << result.text;
     EXPECT_EQ(result.text, "");

@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -21,26 +21,137 @@
 namespace velk::system_commands::detail {
 namespace {
 
-// What is done to one entry once everything below it is done: `self` is the entry held open
-// when it is a folder, else -1; `top` says it is the entry the change was asked for. Returns 0
-// or an errno.
-using Change = std::function<int(int folder, const std::string& name, int self, bool top)>;
+// The bytes asked of getdents64 at a time: about 2,000 entries of short names per call, twice
+// what readdir asks for, and still below the size from which the service's allocator maps
+// blocks for themselves (so a small rm costs no mmap and munmap).
+constexpr std::size_t kListingChunk = 64 * 1024;
 
-// A folder being worked through: its name in the folder above, its identity, and its entries.
-struct Level {
-    std::string name;
+// Returned by EntryChange::nonFolder for an entry that turned out to be a folder, to be
+// entered; never leaves this file.
+constexpr int kIsFolder = -3;
+
+// What one statx tells of an object: everything the guards judge.
+struct Facts {
+    mode_t mode = 0;
+    nlink_t links = 0;
+    uid_t owner = 0;
     FolderId id;
-    std::vector<std::string> entries;
-    std::size_t next = 0;
+    std::optional<std::uint64_t> mountId;  // kernels before 5.8 do not report it
+    bool mountRoot = false;
 };
 
-kit::ScopedFd openFolder(int folder, const std::string& name) {
-    return kit::ScopedFd(
-        ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+// statx of `name` in `folder` (with AT_EMPTY_PATH, "" for `folder` itself), never through a
+// link. Returns 0 or the errno.
+int factsOf(int folder, const char* name, int flags, Facts* facts) {
+    constexpr unsigned kWanted =
+        STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_UID | STATX_INO | STATX_MNT_ID;
+    struct statx status {};
+    if (::statx(folder, name, flags | AT_SYMLINK_NOFOLLOW, kWanted, &status) != 0) {
+        return errno;
+    }
+    facts->mode = status.stx_mode;
+    facts->links = status.stx_nlink;
+    facts->owner = status.stx_uid;
+    facts->id = FolderId{::makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino};
+    facts->mountId = (status.stx_mask & STATX_MNT_ID) != 0
+                         ? std::optional<std::uint64_t>(status.stx_mnt_id)
+                         : std::nullopt;
+    facts->mountRoot = (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                       (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    return 0;
 }
 
-// Why openFolder failed says the entry is no folder to descend into: a file or a link (taken as
-// itself), or an entry gone meanwhile.
+int factsOfHeld(int fd, Facts* facts) {
+    return factsOf(fd, "", AT_EMPTY_PATH, facts);
+}
+
+// True when `inner` lies on another mount than the folder `outer` holding it, or is the root
+// of one (a file or folder bound over a name).
+bool onOtherMount(const Facts& inner, const Facts& outer) {
+    bool otherId = inner.mountId && outer.mountId && *inner.mountId != *outer.mountId;
+    return inner.id.device != outer.id.device || otherId || inner.mountRoot;
+}
+
+// Whether nobody but root can change what the names of the folder `folder` stand for: it
+// belongs to root and neither its group class (which carries the mask of an access control
+// list) nor others may write it. Renaming, linking, unlinking and mounting there need root.
+bool namesHeldByRoot(const Facts& folder) {
+    return folder.owner == 0 && (folder.mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// One entry of a listing: its name, kept inside the listing, and its d_type.
+struct Entry {
+    const char* name = nullptr;
+    unsigned char type = DT_UNKNOWN;
+};
+
+// The raw getdents64 records of a folder, read whole before anything in it changes, so that
+// removals do not disturb the reading.
+class Listing {
+public:
+    // Reads the folder open as `fd` through the `size` bytes of `scratch`. Returns 0 or errno.
+    int read(int fd, char* scratch, std::size_t size) {
+        for (;;) {
+            ssize_t got = ::getdents64(fd, scratch, size);
+            if (got < 0) {
+                return errno;
+            }
+            if (got == 0) {
+                return 0;
+            }
+            records_.insert(records_.end(), scratch, scratch + got);
+        }
+    }
+
+    // The next entry other than "." and "..", its type DT_UNKNOWN unless `types` is used.
+    // The name stays valid as long as this listing.
+    bool next(Entry* entry, ListedTypes types) {
+        while (next_ < records_.size()) {
+            const char* record = records_.data() + next_;
+            unsigned short length = 0;
+            std::memcpy(&length, record + offsetof(dirent64, d_reclen), sizeof(length));
+            next_ += length;
+            const char* name = record + offsetof(dirent64, d_name);
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+                continue;
+            }
+            entry->name = name;
+            entry->type = types == ListedTypes::used
+                              ? static_cast<unsigned char>(record[offsetof(dirent64, d_type)])
+                              : static_cast<unsigned char>(DT_UNKNOWN);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    std::vector<char> records_;
+    std::size_t next_ = 0;
+};
+
+// A folder being worked through: its name in the folder above, what its statx said when it
+// was opened, and its entries.
+struct Level {
+    std::string name;
+    Facts facts;
+    Listing listing;
+};
+
+// What a tree change does to each entry. Each returns 0, an errno, kOtherMount or kLinkedFile.
+class EntryChange {
+public:
+    virtual ~EntryChange() = default;
+    // The top of the tree when it is no folder: `name` of `folder`, held open as `object`.
+    virtual int topNonFolder(int folder, const char* name, int object) = 0;
+    // An entry of `folder` (whose statx gave `folderFacts`) listed as no folder; kIsFolder
+    // when it is one after all.
+    virtual int nonFolder(int folder, const Facts& folderFacts, const char* name) = 0;
+    // The folder `name` of `folder`, held open as `self`, once everything in it is done.
+    virtual int folderDone(int folder, const char* name, int self) = 0;
+};
+
+// Why opening an entry as a folder failed says it is no folder to descend into: a file or a
+// link (taken as itself), or an entry gone meanwhile.
 bool isNoFolder(int error) {
     return error == ENOTDIR || error == ELOOP || error == ENOENT;
 }
@@ -74,133 +185,203 @@ private:
     int error_ = 0;
 };
 
-// Fills `level` with the identity and the entry names of the open folder `fd`. The whole list
-// is read before anything changes, so removals do not disturb the reading.
-int readLevel(int fd, Level* level) {
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        return errno;
+// Applies an EntryChange to a tree, each entry before the folder that holds it. A folder
+// below the top that is the root of another mount is left alone. Descends without recursion
+// and climbs back through "..", checked against the folder it came from; a folder moved away
+// meanwhile ends the work.
+class TreeWalk {
+public:
+    TreeWalk(EntryChange& change, ListedTypes types, std::string* failedEntry)
+        : change_(change), types_(types), first_(failedEntry) {}
+
+    // Works through `name` of `folder`, held open as `object`: a folder is read through that
+    // descriptor, never looked up by name again.
+    int run(int folder, const std::string& name, int object) {
+        kit::ScopedFd top(::openat(object, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        Level root;
+        root.name = name;
+        int error = 0;
+        if (!top.valid()) {
+            error = errno == ENOTDIR ? change_.topNonFolder(folder, name.c_str(), object) : errno;
+        } else if ((error = factsOfHeld(top.get(), &root.facts)) == 0) {
+            error = root.listing.read(top.get(), scratch_.get(), kListingChunk);
+        }
+        first_.keep(error, levels_, name);
+        if (error != 0 || !top.valid()) {
+            return first_.error();
+        }
+        levels_.push_back(std::move(root));
+        current_ = std::move(top);
+        while (!levels_.empty()) {
+            Entry entry;
+            if (levels_.back().listing.next(&entry, types_)) {
+                visit(entry);
+            } else {
+                climb(folder);
+            }
+        }
+        return first_.error();
     }
-    level->id = folderIdOf(status);
-    // A descriptor of the stream's own, which closedir closes.
-    int listFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0) {
-        return errno;
+
+private:
+    void visit(const Entry& entry) {
+        int error = entry.type == DT_DIR ? kIsFolder : nonFolder(entry.name);
+        if (error == kIsFolder) {
+            error = enter(entry.name);
+            if (isNoFolder(error)) {
+                // Swapped for something else since it was listed or examined.
+                error = nonFolder(entry.name);
+                error = error == kIsFolder ? ESTALE : error;
+            }
+        }
+        first_.keep(error, levels_, entry.name);
     }
-    std::unique_ptr<DIR, int (*)(DIR*)> list(::fdopendir(listFd), ::closedir);
-    if (!list) {
-        int error = errno;
-        ::close(listFd);
-        return error;
+
+    int nonFolder(const char* name) {
+        return change_.nonFolder(current_.get(), levels_.back().facts, name);
     }
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(list.get());
-        if (entry == nullptr) {
+
+    // Opens the entry `name` as a folder and, unless it lies on another mount, reads it and
+    // goes down into it. Returns 0 or why not.
+    int enter(const char* name) {
+        kit::ScopedFd below(
+            ::openat(current_.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!below.valid()) {
             return errno;
         }
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            level->entries.emplace_back(entry->d_name);
+        Level next;
+        next.name = name;
+        int error = factsOfHeld(below.get(), &next.facts);
+        if (error != 0) {
+            return error;
         }
+        // Judged on the folder as opened: that is the one the change goes into.
+        if (onOtherMount(next.facts, levels_.back().facts)) {
+            return kOtherMount;
+        }
+        error = next.listing.read(below.get(), scratch_.get(), kListingChunk);
+        if (error != 0) {
+            return error;
+        }
+        levels_.push_back(std::move(next));
+        current_ = std::move(below);
+        return 0;
     }
-}
 
-// Applies `change` to `name` in `top` and, when it is a folder, to everything below it, each
-// entry before the folder that holds it. A folder below `name` that is the root of another
-// mount is left alone. Descends without recursion and climbs back through "..", checked
-// against the folder it came from; a folder moved away meanwhile ends the work.
-int changeTree(int top, const std::string& name, const Change& change, std::string* failedEntry) {
-    FirstFailure first(failedEntry);
-    std::vector<Level> levels;
-    kit::ScopedFd current = openFolder(top, name);
-    if (!current.valid()) {
-        first.keep(isNoFolder(errno) ? change(top, name, -1, true) : errno, levels, name);
-        return first.error();
-    }
-    Level root;
-    root.name = name;
-    first.keep(readLevel(current.get(), &root), levels, name);
-    if (first.error() != 0) {
-        return first.error();
-    }
-    levels.push_back(std::move(root));
-    while (!levels.empty()) {
-        Level& level = levels.back();
-        if (level.next < level.entries.size()) {
-            std::string entry = level.entries[level.next++];
-            kit::ScopedFd below = openFolder(current.get(), entry);
-            if (!below.valid()) {
-                first.keep(isNoFolder(errno) ? change(current.get(), entry, -1, false) : errno,
-                           levels, entry);
-                continue;
-            }
-            // Checked on the folder as opened: that is the one the change would go into.
-            if (isOtherMount(below.get(), current.get())) {
-                first.keep(kOtherMount, levels, entry);
-                continue;
-            }
-            Level next;
-            next.name = entry;
-            int error = readLevel(below.get(), &next);
-            if (error != 0) {
-                first.keep(error, levels, entry);
-                continue;
-            }
-            levels.push_back(std::move(next));
-            current = std::move(below);
-            continue;
-        }
-        std::string done = std::move(level.name);
-        levels.pop_back();
-        if (levels.empty()) {
-            first.keep(change(top, done, current.get(), true), levels, done);
-            continue;
+    // The deepest folder is done: changes it and goes back up to the folder that holds it.
+    void climb(int folder) {
+        Level done = std::move(levels_.back());
+        levels_.pop_back();
+        if (levels_.empty()) {
+            first_.keep(change_.folderDone(folder, done.name.c_str(), current_.get()), levels_,
+                        done.name);
+            return;
         }
         int error = 0;
-        kit::ScopedFd up = openParentFolder(current.get(), levels.back().id, &error);
+        kit::ScopedFd up = openParentFolder(current_.get(), levels_.back().facts.id, &error);
         if (!up.valid()) {
-            first.keep(error, levels, done);
-            break;
+            first_.keep(error, levels_, done.name);
+            levels_.clear();
+            return;
         }
-        first.keep(change(up.get(), done, current.get(), false), levels, done);
-        current = std::move(up);
+        first_.keep(change_.folderDone(up.get(), done.name.c_str(), current_.get()), levels_,
+                    done.name);
+        current_ = std::move(up);
     }
-    return first.error();
-}
 
-// The identity of the mount that holds the object open as `fd`; nullopt when it cannot be
-// examined.
-struct MountOf {
-    dev_t device;
-    std::optional<std::uint64_t> mountId;  // kernels before 5.8 do not report it
-    bool isMountRoot;
+    EntryChange& change_;
+    const ListedTypes types_;
+    FirstFailure first_;
+    std::vector<Level> levels_;  // from the top down to current_
+    kit::ScopedFd current_;      // the deepest folder entered
+    std::unique_ptr<char[]> scratch_ = std::make_unique_for_overwrite<char[]>(kListingChunk);
 };
 
-std::optional<MountOf> mountOf(int fd) {
-    struct statx status {};
-    if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_MNT_ID, &status) !=
-        0) {
-        return std::nullopt;
+// rm -rf: every entry unlinked by name, which the kernel does to the name's own object,
+// refusing a folder (EISDIR) and a mount point (EBUSY) on its own.
+class Removal : public EntryChange {
+public:
+    int topNonFolder(int folder, const char* name, int) override {
+        int error = nonFolder(folder, Facts{}, name);
+        // The name holds a folder now, which nobody judged.
+        return error == kIsFolder ? EISDIR : error;
     }
-    MountOf mount{::makedev(status.stx_dev_major, status.stx_dev_minor), std::nullopt, false};
-    if ((status.stx_mask & STATX_MNT_ID) != 0) {
-        mount.mountId = status.stx_mnt_id;
+
+    int nonFolder(int folder, const Facts&, const char* name) override {
+        if (::unlinkat(folder, name, 0) == 0 || errno == ENOENT) {
+            return 0;
+        }
+        // On Linux only a mount point (a file bound over a name of the tree) is busy here.
+        return errno == EISDIR ? kIsFolder : errno == EBUSY ? kOtherMount : errno;
     }
-    mount.isMountRoot = (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-                        (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-    return mount;
-}
+
+    int folderDone(int folder, const char* name, int) override {
+        if (::unlinkat(folder, name, AT_REMOVEDIR) == 0 || errno == ENOENT) {
+            return 0;
+        }
+        return errno == EBUSY ? kOtherMount : errno;
+    }
+};
+
+// chown -R: folders changed through their held descriptors; a non-folder by name where only
+// root can change what the name stands for, otherwise held from its checks to its change, so
+// that a name swapped in between (for a link to root's file, say) is never what changes.
+class OwnerChange : public EntryChange {
+public:
+    OwnerChange(uid_t uid, gid_t gid, bool leaveLinked)
+        : uid_(uid), gid_(gid), leaveLinked_(leaveLinked) {}
+
+    int topNonFolder(int, const char*, int object) override {
+        return changeHeldOwner(object, uid_, gid_, leaveLinked_);
+    }
+
+    int nonFolder(int folder, const Facts& folderFacts, const char* name) override {
+        Facts facts;
+        if (namesHeldByRoot(folderFacts)) {
+            int error = factsOf(folder, name, 0, &facts);
+            error = error != 0 ? error : judge(facts, folderFacts);
+            if (error != 0) {
+                return error;
+            }
+            return ::fchownat(folder, name, uid_, gid_, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+        }
+        kit::ScopedFd object(::openat(folder, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        int error = !object.valid() ? errno : factsOfHeld(object.get(), &facts);
+        error = error != 0 ? error : judge(facts, folderFacts);
+        if (error != 0) {
+            return error;
+        }
+        return ::fchownat(object.get(), "", uid_, gid_, AT_EMPTY_PATH) == 0 ? 0 : errno;
+    }
+
+    int folderDone(int, const char*, int self) override {
+        return ::fchownat(self, "", uid_, gid_, AT_EMPTY_PATH) == 0 ? 0 : errno;
+    }
+
+private:
+    int judge(const Facts& facts, const Facts& folderFacts) const {
+        if (S_ISDIR(facts.mode)) {
+            return kIsFolder;
+        }
+        if (onOtherMount(facts, folderFacts)) {
+            return kOtherMount;
+        }
+        return mustLeaveLinked(facts.mode, facts.links, facts.owner, leaveLinked_) ? kLinkedFile
+                                                                                   : 0;
+    }
+
+    const uid_t uid_;
+    const gid_t gid_;
+    const bool leaveLinked_;
+};
 
 }  // namespace
 
 bool isOtherMount(int object, int folder) {
-    std::optional<MountOf> inner = mountOf(object);
-    std::optional<MountOf> outer = mountOf(folder);
-    if (!inner || !outer) {
-        return true;
-    }
-    bool otherId = inner->mountId && outer->mountId && *inner->mountId != *outer->mountId;
-    return inner->device != outer->device || otherId || inner->isMountRoot;
+    Facts inner;
+    Facts outer;
+    return factsOfHeld(object, &inner) != 0 || factsOfHeld(folder, &outer) != 0 ||
+           onOtherMount(inner, outer);
 }
 
 bool kernelProtectsHardLinks() {
@@ -209,40 +390,32 @@ bool kernelProtectsHardLinks() {
     return static_cast<bool>(setting >> value) && value != 0;
 }
 
-int removeTree(int folder, const std::string& name, std::string* failedEntry) {
-    auto remove = [](int parent, const std::string& entry, int self, bool) {
-        if (::unlinkat(parent, entry.c_str(), self >= 0 ? AT_REMOVEDIR : 0) == 0 ||
-            errno == ENOENT) {
-            return 0;
-        }
-        // On Linux only a mount point (a file bound over a name of the tree) is busy here.
-        return errno == EBUSY ? kOtherMount : errno;
-    };
-    return changeTree(folder, name, remove, failedEntry);
+bool mustLeaveLinked(mode_t mode, nlink_t links, uid_t owner, bool leaveLinked) {
+    return !S_ISDIR(mode) && links > 1 && (owner == 0 || leaveLinked);
 }
 
-int changeTreeOwner(int folder, const std::string& name, uid_t uid, gid_t gid, bool leaveLinked,
-                    std::string* failedEntry) {
-    auto changeOwner = [=](int parent, const std::string& entry, int self, bool top) {
-        if (self >= 0) {
-            return ::fchownat(self, "", uid, gid, AT_EMPTY_PATH) == 0 ? 0 : errno;
-        }
-        // Held from the checks to the change, so that the name cannot be swapped between.
-        kit::ScopedFd object(::openat(parent, entry.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        struct stat status {};
-        if (!object.valid() || ::fstat(object.get(), &status) != 0) {
-            return errno;
-        }
-        // A file or folder mounted over a name of the tree (a bind mount) is another mount's.
-        if (!top && isOtherMount(object.get(), parent)) {
-            return kOtherMount;
-        }
-        if (leaveLinked && !S_ISDIR(status.st_mode) && status.st_nlink > 1) {
-            return kLinkedFile;
-        }
-        return ::fchownat(object.get(), "", uid, gid, AT_EMPTY_PATH) == 0 ? 0 : errno;
-    };
-    return changeTree(folder, name, changeOwner, failedEntry);
+int removeTree(int folder, const std::string& name, int object, std::string* failedEntry,
+               ListedTypes types) {
+    Removal removal;
+    return TreeWalk(removal, types, failedEntry).run(folder, name, object);
+}
+
+int changeTreeOwner(int folder, const std::string& name, int object, uid_t uid, gid_t gid,
+                    bool leaveLinked, std::string* failedEntry, ListedTypes types) {
+    OwnerChange change(uid, gid, leaveLinked);
+    return TreeWalk(change, types, failedEntry).run(folder, name, object);
+}
+
+int changeHeldOwner(int object, uid_t uid, gid_t gid, bool leaveLinked) {
+    Facts facts;
+    int error = factsOfHeld(object, &facts);
+    if (error != 0) {
+        return error;
+    }
+    if (mustLeaveLinked(facts.mode, facts.links, facts.owner, leaveLinked)) {
+        return kLinkedFile;
+    }
+    return ::fchownat(object, "", uid, gid, AT_EMPTY_PATH) == 0 ? 0 : errno;
 }
 
 int makeFolders(int folder, const std::vector<std::string>& names) {

@@ -17,6 +17,11 @@ namespace velk::system_commands::detail {
 constexpr int kOtherMount = -1;  // the root of another mount: nothing below it is touched
 constexpr int kLinkedFile = -2;  // a non-folder with more than one link
 
+// Where the tree changes learn an entry's type: from the folder listing (d_type), or from the
+// kernel entry by entry, as they must on file systems whose listings give no type. `ignored`
+// exists so that tests can take the second road on any file system.
+enum class ListedTypes { used, ignored };
+
 // True when the object open as `object` is the root of another mount than the folder open as
 // `folder`: another device, another mount id (a bind mount of the same file system), or marked
 // as a mount root by the kernel. Also true when either cannot be examined, so that doubt never
@@ -28,19 +33,35 @@ bool isOtherMount(int object, int folder);
 // setting cannot be read.
 bool kernelProtectsHardLinks();
 
-// Removes the entry `name` of `folder` and, when it is a folder, everything below it first, as
-// rm -rf --one-file-system does: an entry that is already gone is no failure, a folder that
-// is the root of another mount is left alone (kOtherMount). Goes on past failures; the first
-// one's entry, as a path below `name` ("" for `name` itself), goes to `*failedEntry`.
-int removeTree(int folder, const std::string& name, std::string* failedEntry);
+// The hard-link rule of chown: a non-folder with more than one link is left alone when it
+// belongs to root (a user may have linked root's file into the tree), and any such file with
+// `leaveLinked` (the kernel lets anyone link to any file).
+bool mustLeaveLinked(mode_t mode, nlink_t links, uid_t owner, bool leaveLinked);
 
-// Gives the entry `name` of `folder` and everything below it the owner `uid` and group `gid`,
-// as chown -R does by default: a link, at the top too, gets the new owner itself. Never
-// crosses into another mount (kOtherMount). With `leaveLinked`, a non-folder with more than
-// one link is left alone (kLinkedFile). Each object is changed through a descriptor held since
-// it was judged. Goes on past failures, reported as removeTree does.
-int changeTreeOwner(int folder, const std::string& name, uid_t uid, gid_t gid, bool leaveLinked,
-                    std::string* failedEntry);
+// Removes the entry `name` of `folder`, held open as `object` (an O_PATH descriptor will do),
+// and, when it is a folder, everything below it first, as rm -rf --one-file-system does: the
+// folder is read through `object` itself, never looked up by name again; an entry that is
+// already gone is no failure, a folder below that is the root of another mount is left alone
+// (kOtherMount). Whether `object` itself is a mount root is the caller's to judge. Goes on
+// past failures; the first one's entry, as a path below `name` ("" for `name` itself), goes
+// to `*failedEntry`.
+int removeTree(int folder, const std::string& name, int object, std::string* failedEntry,
+               ListedTypes types = ListedTypes::used);
+
+// Gives `object`, the entry `name` of `folder`, and everything below it the owner `uid` and
+// group `gid`, as chown -R does by default: a link, at the top too, gets the new owner itself.
+// Never crosses into another mount below `object` (kOtherMount), and leaves alone what
+// mustLeaveLinked says (kLinkedFile). A non-folder is changed by name only in a folder whose
+// names nobody but root can change; elsewhere it is held from its checks to its change. Goes
+// on past failures, reported as removeTree does.
+int changeTreeOwner(int folder, const std::string& name, int object, uid_t uid, gid_t gid,
+                    bool leaveLinked, std::string* failedEntry,
+                    ListedTypes types = ListedTypes::used);
+
+// Gives the object held open as `object` (an O_PATH descriptor will do; a link is changed
+// itself) the owner `uid` and group `gid` unless mustLeaveLinked says to leave it alone
+// (kLinkedFile). Returns 0 or the errno.
+int changeHeldOwner(int object, uid_t uid, gid_t gid, bool leaveLinked);
 
 // Creates the folders `names`, each inside the one before, the first in `folder`, as mkdir -p
 // does for the levels it finds missing: a folder that appeared meanwhile is entered, anything

@@ -24,34 +24,41 @@ std::string ownerOf(const struct stat& status) {
 }
 
 // A tree far deeper than PATH_MAX and than the descriptors this process may hold (one open
-// folder per level would run out), with a link to /tmp at every level that must not be followed.
+// folder per level would run out), with a link to /tmp at every level that must not be followed;
+// once with the types of the listing, once learning each entry's type from the kernel, as on a
+// file system whose listings give none.
 TEST(TreeChangesTest, DeepTreeWithFewDescriptors) {
-    velk::testing::ForkResult result = velk::testing::runForked([]() -> std::string {
-        std::string error;
-        const rlimit few{24, 24};
-        if (!velk::testing::enterPrivateMountNamespace(&error) ||
-            ::setrlimit(RLIMIT_NOFILE, &few) != 0 || ::mkdir("/tmp/deep", 0755) != 0) {
-            return "set-up: " + error + std::strerror(errno);
-        }
-        ScopedFd top(::open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        ScopedFd current(::open("/tmp/deep", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        const std::string level(40, 'l');
-        for (int i = 0; i < 300 && current.valid(); ++i) {
-            ::mkdirat(current.get(), level.c_str(), 0755);
-            ::symlinkat("/tmp", current.get(), "up");
-            current = ScopedFd(::openat(current.get(), level.c_str(), O_PATH | O_CLOEXEC));
-        }
-        struct stat bottom {};
-        struct stat tmp {};
-        int chown = changeTreeOwner(top.get(), "deep", 11, 22, false, nullptr);
-        ::fstat(current.get(), &bottom);
-        int remove = removeTree(top.get(), "deep", nullptr);
-        ::lstat("/tmp", &tmp);
-        return std::to_string(chown) + " " + ownerOf(bottom) + " " + std::to_string(remove) + " " +
-               std::to_string(::access("/tmp/deep", F_OK)) + " " + ownerOf(tmp);
-    });
-    ASSERT_TRUE(result.exitedCleanly) << result.text;
-    EXPECT_EQ(result.text, "0 11:22 0 -1 0:0");
+    for (ListedTypes types : {ListedTypes::used, ListedTypes::ignored}) {
+        SCOPED_TRACE(types == ListedTypes::used ? "listed types" : "no listed types");
+        velk::testing::ForkResult result = velk::testing::runForked([&]() -> std::string {
+            std::string error;
+            const rlimit few{24, 24};
+            if (!velk::testing::enterPrivateMountNamespace(&error) ||
+                ::setrlimit(RLIMIT_NOFILE, &few) != 0 || ::mkdir("/tmp/deep", 0755) != 0) {
+                return "set-up: " + error + std::strerror(errno);
+            }
+            ScopedFd top(::open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            ScopedFd current(::open("/tmp/deep", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            const std::string level(40, 'l');
+            for (int i = 0; i < 300 && current.valid(); ++i) {
+                ::mkdirat(current.get(), level.c_str(), 0755);
+                ::symlinkat("/tmp", current.get(), "up");
+                current = ScopedFd(::openat(current.get(), level.c_str(), O_PATH | O_CLOEXEC));
+            }
+            struct stat bottom {};
+            struct stat tmp {};
+            ScopedFd deep(::open("/tmp/deep", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            int chown =
+                changeTreeOwner(top.get(), "deep", deep.get(), 11, 22, false, nullptr, types);
+            ::fstat(current.get(), &bottom);
+            int remove = removeTree(top.get(), "deep", deep.get(), nullptr, types);
+            ::lstat("/tmp", &tmp);
+            return std::to_string(chown) + " " + ownerOf(bottom) + " " + std::to_string(remove) +
+                   " " + std::to_string(::access("/tmp/deep", F_OK)) + " " + ownerOf(tmp);
+        });
+        ASSERT_TRUE(result.exitedCleanly) << result.text;
+        EXPECT_EQ(result.text, "0 11:22 0 -1 0:0");
+    }
 }
 
 }  // namespace
