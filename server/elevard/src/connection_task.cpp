@@ -31,7 +31,9 @@ void* reallocCallback(void* context, long length) {
 
 PendingRequest::PendingRequest(velk::kit::ScopedFd socket,
                                std::chrono::steady_clock::time_point accepted)
-    : socket_(std::move(socket)), deadline_(accepted + kConnectionTimeout) {}
+    : socket_(std::move(socket)), deadline_(accepted + kConnectionTimeout) {
+    origin_.caller = peerCredentials(socket_.get());
+}
 
 PendingRequest::State PendingRequest::readAvailable() {
     for (;;) {
@@ -61,6 +63,7 @@ PendingRequest::State PendingRequest::readAvailable() {
             continue;
         }
         if (lineReceived_ == line_.size()) {
+            origin_.arrived = std::chrono::steady_clock::now();
             return State::complete;
         }
     }
@@ -90,7 +93,8 @@ bool PendingRequest::sizeLine() {
 
 void runRequest(PendingRequest request, const CommandsFactory& factory, ReplyCarrier& carrier) {
     domain_socket::DeferredSends deferred(request.descriptor());
-    executeCommand(factory, request.line(), request.takeSocket());
+    const RequestOrigin origin = request.origin();
+    executeCommand(factory, request.line(), request.takeSocket(), &origin);
     if (deferred.deferred()) {
         carrier.carry(std::move(deferred.reply()));
     }

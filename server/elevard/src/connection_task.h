@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "journal.h"
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands/domain_socket.h"
 
@@ -38,7 +39,7 @@ public:
     };
 
     // Takes over `socket`, a connected stream socket (blocking or not: it is only read with
-    // MSG_DONTWAIT), accepted at `accepted`.
+    // MSG_DONTWAIT), accepted at `accepted`, and reads its caller's credentials.
     PendingRequest(velk::kit::ScopedFd socket, std::chrono::steady_clock::time_point accepted);
 
     // Reads whatever has arrived, without blocking, up to the end of the command line; bytes
@@ -55,6 +56,9 @@ public:
 
     // The command line as received; whole once readAvailable() returned complete.
     const std::string& line() const { return line_; }
+
+    // The caller, and when the whole line arrived (once readAvailable() returned complete).
+    const RequestOrigin& origin() const { return origin_; }
 
     // Hands the connection on; the request then owns nothing.
     velk::kit::ScopedFd takeSocket() { return std::move(socket_); }
@@ -75,6 +79,7 @@ private:
     size_t lengthFieldReceived_ = 0;
     std::string line_;
     size_t lineReceived_ = 0;
+    RequestOrigin origin_;
 };
 
 // Takes over the replies that connections could not take at once and writes them as the

@@ -29,7 +29,8 @@ inline constexpr int kForcedStopStatus = 2;
 // is the oldest of them when the loop holds as many connections as the descriptor limit
 // allows less a reserve. Connections are non-blocking: what of a reply the client does not
 // take at once is written by the loop as it drains, and a reply not out kConnectionTimeout
-// after it was ready closes its connection. No worker ever waits on a client.
+// after it was ready closes its connection. No worker ever waits on a client. Once the socket
+// accepts, "READY=1" goes to systemd's NOTIFY_SOCKET, and "STOPPING=1" when a stop begins.
 //
 // The first SIGTERM or SIGINT stops the service: the socket is closed and its file removed,
 // connections still sending their line are closed, the requests already read (running or
