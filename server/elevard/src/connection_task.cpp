@@ -33,6 +33,37 @@ PendingRequest::PendingRequest(velk::kit::ScopedFd socket,
                                std::chrono::steady_clock::time_point accepted)
     : socket_(std::move(socket)), deadline_(accepted + kConnectionTimeout) {
     origin_.caller = peerCredentials(socket_.get());
+    origin_.arrived = accepted;
+}
+
+PendingRequest::~PendingRequest() {
+    if (!socket_.valid() || complete_ || lengthFieldReceived_ == 0 || !standardOutputIsJournal()) {
+        return;
+    }
+    try {
+        reportRefused();
+    } catch (const std::exception&) {
+        // Out of memory for the entry: the request goes unseen rather than the service down.
+    }
+}
+
+void PendingRequest::reportRefused() const {
+    JournalEntry entry;
+    if (lengthFieldReceived_ < sizeof lengthField_) {
+        entry.message = "Request refused: its length was cut short";
+    } else if (line_.empty()) {
+        entry.message = "Request refused: a command line of " +
+                        std::to_string(domain_socket::announcedLength(lengthField_)) + " bytes";
+    } else {
+        entry.message = "Request refused: its command line ended after " +
+                        std::to_string(lineReceived_) + " of " + std::to_string(line_.size()) +
+                        " bytes";
+    }
+    entry.result = "refused";
+    entry.origin = origin_;
+    entry.finished = std::chrono::steady_clock::now();
+    // Nothing was printed for such a request before there was a journal, and nothing is now.
+    sendJournalEntry(entry);
 }
 
 PendingRequest::State PendingRequest::readAvailable() {
@@ -64,6 +95,7 @@ PendingRequest::State PendingRequest::readAvailable() {
         }
         if (lineReceived_ == line_.size()) {
             origin_.arrived = std::chrono::steady_clock::now();
+            complete_ = true;
             return State::complete;
         }
     }

@@ -23,6 +23,8 @@ ucred peerCredentials(int socket) {
 
 namespace {
 
+constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
+
 bool decideStandardOutputIsJournal() {
     const char* stream = std::getenv("JOURNAL_STREAM");
     if (stream == nullptr) {
@@ -51,6 +53,12 @@ bool standardOutputIsJournal() {
 }
 
 bool sendJournalEntry(const JournalEntry& entry) {
+    // sd_journal_sendv reports success when the journal's socket is missing, and the entry would
+    // be lost without a word.
+    struct stat journal {};
+    if (stat(kJournalSocket, &journal) != 0 || !S_ISSOCK(journal.st_mode)) {
+        return false;
+    }
     const auto duration = std::chrono::duration_cast<std::chrono::microseconds>(
         entry.finished - entry.origin.arrived);
     std::vector<std::string> fields = {
@@ -58,10 +66,12 @@ bool sendJournalEntry(const JournalEntry& entry) {
         std::string("PRIORITY=") + (entry.ok ? "6" : "5"),
         "ELEVARD_CALLER_UID=" + std::to_string(entry.origin.caller.uid),
         "ELEVARD_CALLER_GID=" + std::to_string(entry.origin.caller.gid),
-        "ELEVARD_COMMAND=" + entry.command,
         "ELEVARD_RESULT=" + entry.result,
         "ELEVARD_DURATION_USEC=" + std::to_string(std::max<int64_t>(0, duration.count())),
     };
+    if (!entry.command.empty()) {
+        fields.push_back("ELEVARD_COMMAND=" + entry.command);
+    }
     if (entry.origin.caller.pid > 0) {
         fields.push_back("OBJECT_PID=" + std::to_string(entry.origin.caller.pid));
     }

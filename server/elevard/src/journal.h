@@ -27,7 +27,7 @@ bool standardOutputIsJournal();
 struct JournalEntry {
     std::string message;  // the outcome line, without its final newline
     bool ok = false;      // priority 6 (informational) when set, 5 (notice) otherwise
-    std::string command;  // the first word of the line
+    std::string command;  // the first word of the line; none for a line never received
     std::string result;   // the outcome word: "ok", "execution failed", "not found", ...
     RequestOrigin origin;
     std::chrono::steady_clock::time_point finished;
@@ -35,8 +35,8 @@ struct JournalEntry {
 
 // Sends `entry` to the journal with the fields MESSAGE, PRIORITY, OBJECT_PID (the caller's pid,
 // from which journald adds the caller's program and unit), ELEVARD_CALLER_UID,
-// ELEVARD_CALLER_GID, ELEVARD_COMMAND, ELEVARD_RESULT and ELEVARD_DURATION_USEC (from arrival to
-// finish). Returns false when the journal did not take it. Thread-safe.
+// ELEVARD_CALLER_GID, ELEVARD_COMMAND (when there is one), ELEVARD_RESULT and ELEVARD_DURATION_USEC
+// (from arrival to finish). Returns false when the journal did not take it. Thread-safe.
 bool sendJournalEntry(const JournalEntry& entry);
 
 // The first word of `line`: its bytes up to the first blank, tab or line break.
