@@ -1,8 +1,11 @@
 #include "velk_testing/service_in_namespace.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -42,6 +45,26 @@ std::string groupFile(bool withGroup) {
 }
 
 }  // namespace
+
+kit::ScopedFd listenAs(const std::string& path, uid_t uid) {
+    kit::ScopedFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (!listener.valid() ||
+        bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        chmod(path.c_str(), 0777) != 0 || chown(path.c_str(), uid, uid) != 0) {
+        return {};
+    }
+    // SO_PEERCRED shows whoever called listen. The raw system call changes this thread only;
+    // glibc's setresuid would change them all.
+    if (syscall(SYS_setresuid, -1, uid, -1) != 0) {
+        return {};
+    }
+    const bool listening = listen(listener.get(), 16) == 0;
+    const bool restored = syscall(SYS_setresuid, -1, 0, -1) == 0;
+    return listening && restored ? std::move(listener) : kit::ScopedFd();
+}
 
 bool enterServiceNamespace(const std::string& binary, std::string* error, bool withGroup) {
     const std::string buildTree =

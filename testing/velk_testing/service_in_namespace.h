@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -47,6 +49,12 @@ std::string exchangeLine(const std::string& path, const std::string& line);
 // and what comes after. Returns that line with its newline, or "" when a reply came or the line
 // did not show.
 std::string awaitMarker(RunningChild* service, const std::string& path, const std::string& name);
+
+// A Unix stream socket listening at `path` (mode 0777) whose creator is the user `uid`, as
+// SO_PEERCRED shows it to whoever connects: a local user squatting on a socket path. Only the
+// calling thread takes the uid, for the calls that make the socket; it needs root and keeps
+// root afterwards. Invalid when any step failed.
+kit::ScopedFd listenAs(const std::string& path, uid_t uid);
 
 // Calls `condition` every 10 ms until it holds, for 30 s at most; returns its last answer.
 bool eventually(const std::function<bool()>& condition);

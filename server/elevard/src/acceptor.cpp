@@ -1,22 +1,27 @@
 #include "acceptor.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "velk/system_commands.h"
+#include "velk/system_commands/tree_changes.h"
 
 namespace {
 
 constexpr char kGroup[] = "quorvath";
 constexpr int kBacklog = 128;
 constexpr mode_t kSocketMode = 0660;
+constexpr int kBindRounds = 3;
 
 // Binds `socket` with a umask that keeps the new file at kSocketMode or narrower: between
 // bind and chmod the file would otherwise carry whatever mode the inherited umask allows.
@@ -29,19 +34,59 @@ int bindPrivately(int socket, const sockaddr_un& address) {
     return result;
 }
 
-// True when a service answers on the socket at `address`: a connect that succeeds, or that
-// would wait because the backlog is full, finds one listening. A stale file, a file of another
-// kind or no file at all refuses the connect.
-bool isServed(const sockaddr_un& address) {
-    velk::kit::ScopedFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!probe.valid()) {
-        return false;  // bind will fail alike and say why
+// Removes whatever is at the socket path: a socket or file left by anyone is unlinked, a
+// folder removed with everything in it, never following a link. Only the lock holder calls
+// this, so nothing there belongs to a running service. A failure is printed; bind then says
+// why it cannot go on.
+void clearPath(const char* path) {
+    const std::string whole = path;
+    const size_t slash = whole.rfind('/');
+    const std::string folderPath = slash == 0 ? "/" : whole.substr(0, slash);
+    velk::kit::ScopedFd folder(
+        ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::string failedEntry;
+    const int error = folder.valid() ? velk::system_commands::detail::removeTree(
+                                           folder.get(), whole.substr(slash + 1), &failedEntry)
+                                     : errno;
+    if (error > 0) {
+        std::fprintf(stderr, "remove %s%s%s: %s\n", path, failedEntry.empty() ? "" : "/",
+                     failedEntry.c_str(), std::strerror(error));
+    } else if (error < 0) {
+        std::fprintf(stderr, "remove %s: another mount is in the way\n", path);
     }
-    // A local connect on a non-blocking socket completes or fails at once; it is not retried,
-    // as a connect interrupted by a signal goes on by itself.
-    const int result =
-        ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    return result == 0 || errno == EAGAIN;
+}
+
+// The listening socket that systemd passed (LISTEN_FDS, LISTEN_PID), made non-blocking:
+// `*socket` stays invalid when none was passed. False after printing why when what was passed
+// cannot be served on.
+bool takePassedSocket(velk::kit::ScopedFd* socket) {
+    // Also clears the variables, so that the programs the commands start never see them.
+    const int count = sd_listen_fds(1);
+    if (count == 0) {
+        return true;
+    }
+    if (count < 0) {
+        std::fprintf(stderr, "sd_listen_fds: %s\n", std::strerror(-count));
+        return false;
+    }
+    // Every passed descriptor is ours now; only the first may be served on.
+    for (int extra = 1; extra < count; ++extra) {
+        ::close(SD_LISTEN_FDS_START + extra);
+    }
+    socket->reset(SD_LISTEN_FDS_START);
+    if (count != 1 || sd_is_socket_unix(socket->get(), SOCK_STREAM, 1, nullptr, 0) <= 0) {
+        std::fprintf(stderr,
+                     "systemd passed %d descriptors; one listening Unix stream socket is "
+                     "served\n",
+                     count);
+        return false;
+    }
+    const int flags = fcntl(socket->get(), F_GETFL);
+    if (flags < 0 || fcntl(socket->get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        std::perror("fcntl passed socket");
+        return false;
+    }
+    return true;
 }
 
 // The group's entry, or null after printing why there is none. getgrnam leaves errno alone,
@@ -63,6 +108,13 @@ const group* serviceGroup() {
 }  // namespace
 
 bool Acceptor::bind() {
+    if (!takePassedSocket(&socket_)) {
+        return false;
+    }
+    if (socket_.valid()) {
+        passed_ = true;
+        return true;
+    }
     socket_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket_.valid()) {
         std::perror("socket error");
@@ -73,15 +125,18 @@ bool Acceptor::bind() {
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
 
-    // Removing the file of a running service would cut its clients off for good.
-    if (isServed(address)) {
-        std::fprintf(stderr, "A service already listens on %s\n", path);
-        return false;
+    // Whoever else listens at the path, or left something there, has no claim on it: the
+    // caller holds the service lock. A local user may put something back between the removal
+    // and bind; a few rounds outlast a slip, not a determined racer, whose bind error is shown.
+    int bound = -1;
+    for (int round = 0; round < kBindRounds && bound != 0; ++round) {
+        clearPath(path);
+        bound = bindPrivately(socket_.get(), address);
+        if (bound != 0 && errno != EADDRINUSE) {
+            break;
+        }
     }
-    // A socket file left by an earlier run would make bind fail; when there is none, the
-    // failure is expected and harmless.
-    unlink(path);
-    if (bindPrivately(socket_.get(), address) == -1) {
+    if (bound != 0) {
         std::perror("bind error");
         return false;
     }
@@ -117,6 +172,9 @@ void Acceptor::close() {
         return;
     }
     socket_.reset();
+    if (passed_) {
+        return;  // systemd keeps the socket, and its file, for the next start
+    }
     // Nothing to do when the file is already gone.
     unlink(velk::SystemCommands::kDomainSocket);
 }

@@ -31,7 +31,40 @@ void* reallocCallback(void* context, long length) {
 
 PendingRequest::PendingRequest(velk::kit::ScopedFd socket,
                                std::chrono::steady_clock::time_point accepted)
-    : socket_(std::move(socket)), deadline_(accepted + kConnectionTimeout) {}
+    : socket_(std::move(socket)), deadline_(accepted + kConnectionTimeout) {
+    origin_.caller = peerCredentials(socket_.get());
+    origin_.arrived = accepted;
+}
+
+PendingRequest::~PendingRequest() {
+    if (!socket_.valid() || complete_ || lengthFieldReceived_ == 0 || !standardOutputIsJournal()) {
+        return;
+    }
+    try {
+        reportRefused();
+    } catch (const std::exception&) {
+        // Out of memory for the entry: the request goes unseen rather than the service down.
+    }
+}
+
+void PendingRequest::reportRefused() const {
+    JournalEntry entry;
+    if (lengthFieldReceived_ < sizeof lengthField_) {
+        entry.message = "Request refused: its length was cut short";
+    } else if (announced_ == 0) {
+        entry.message = "Request refused: a command line of " +
+                        std::to_string(domain_socket::announcedLength(lengthField_)) + " bytes";
+    } else {
+        entry.message = "Request refused: its command line ended after " +
+                        std::to_string(line_.size()) + " of " + std::to_string(announced_) +
+                        " bytes";
+    }
+    entry.result = "refused";
+    entry.origin = origin_;
+    entry.finished = std::chrono::steady_clock::now();
+    // Nothing was printed for such a request before there was a journal, and nothing is now.
+    sendJournalEntry(entry);
+}
 
 PendingRequest::State PendingRequest::readAvailable() {
     for (;;) {
@@ -66,6 +99,8 @@ PendingRequest::State PendingRequest::readAvailable() {
             return State::refused;
         }
         if (lengthFieldReceived_ == sizeof lengthField_ && line_.size() == announced_) {
+            origin_.arrived = std::chrono::steady_clock::now();
+            complete_ = true;
             return State::complete;
         }
     }
@@ -104,7 +139,8 @@ bool PendingRequest::resizeLine(size_t size) {
 
 void runRequest(PendingRequest request, const CommandsFactory& factory, ReplyCarrier& carrier) {
     domain_socket::DeferredSends deferred(request.descriptor());
-    executeCommand(factory, request.line(), request.takeSocket());
+    const RequestOrigin origin = request.origin();
+    executeCommand(factory, request.line(), request.takeSocket(), &origin);
     if (deferred.deferred()) {
         carrier.carry(std::move(deferred.reply()));
     }

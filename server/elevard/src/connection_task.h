@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "journal.h"
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands/domain_socket.h"
 
@@ -40,8 +41,14 @@ public:
     };
 
     // Takes over `socket`, a connected stream socket (blocking or not: it is only read with
-    // MSG_DONTWAIT), accepted at `accepted`.
+    // MSG_DONTWAIT), accepted at `accepted`, and reads its caller's credentials.
     PendingRequest(velk::kit::ScopedFd socket, std::chrono::steady_clock::time_point accepted);
+    // A request that still owns its connection, got part of a request and never a whole line
+    // (refused, cut short, late, closed to make room or at a stop) becomes a journal entry when
+    // standard output is the journal, so that no request goes unseen; nothing is printed.
+    ~PendingRequest();
+    PendingRequest(PendingRequest&&) = default;
+    PendingRequest& operator=(PendingRequest&&) = default;
 
     // Reads whatever has arrived, without blocking, up to the end of the command line; bytes
     // the client sent after it may be read with it and are dropped. Once it has returned
@@ -58,6 +65,10 @@ public:
     // The command line as received so far; whole once readAvailable() returned complete.
     const std::string& line() const { return line_; }
 
+    // The caller, and when the whole line arrived (once readAvailable() returned complete;
+    // before, when the connection was accepted).
+    const RequestOrigin& origin() const { return origin_; }
+
     // Hands the connection on; the request then owns nothing.
     velk::kit::ScopedFd takeSocket() { return std::move(socket_); }
 
@@ -70,6 +81,8 @@ private:
     bool takeEarly(const unsigned char* bytes, size_t count);
     // Resizes line_; false when the memory cannot be had.
     bool resizeLine(size_t size);
+    // The journal entry of a request that never got its whole line.
+    void reportRefused() const;
 
     velk::kit::ScopedFd socket_;
     std::chrono::steady_clock::time_point deadline_;
@@ -77,6 +90,8 @@ private:
     size_t lengthFieldReceived_ = 0;
     size_t announced_ = 0;  // the line's length, once the length field is complete
     std::string line_;
+    RequestOrigin origin_;
+    bool complete_ = false;
 };
 
 // Takes over the replies that connections could not take at once and writes them as the

@@ -6,6 +6,7 @@
 #include "register_commands.h"
 #include "run_modes.h"
 #include "service.h"
+#include "service_lock.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/mount_staging.h"
 
@@ -27,6 +28,12 @@ int main(int argc, const char** argv) {
     registerCommands(factory, &systemCommands);
 
     if (argc < 2) {
+        // Held until the process ends. Whoever holds it owns the socket path and the staging
+        // mounts; a second service must not touch either.
+        velk::kit::ScopedFd lock = takeServiceLock();
+        if (!lock.valid()) {
+            return -1;
+        }
         // A service that ended in the middle of a mount may have left its staging mounts.
         velk::system_commands::detail::detachStaleStagingMounts();
         return runService(factory);

@@ -15,6 +15,7 @@
 
 #include "commands.h"
 #include "elevard/command_table.h"
+#include "journal.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/domain_socket.h"
 #include "velk/system_commands/number_word.h"
@@ -141,12 +142,16 @@ Result setFdLimit(SystemCommands* commands, const std::string& line, int socket)
     if (!valueNumber || !pidNumber) {
         return Result::invalidArgument;
     }
-    int limit = commands->setFdLimit(*pidNumber, *valueNumber);
-    sendInteger(socket, limit);
-    // When the limit could not be set the operation answers the service's own soft limit, so
-    // only the value asked for means success.
-    return judged(elevard::integerSucceeded(elevard::commandInfo(CommandId::setFdLimit).success,
-                                            limit, *valueNumber));
+    // Over the socket the caller is whoever connected; directly, the administrator.
+    std::optional<uid_t> caller;
+    if (socket >= 0) {
+        caller = peerCredentials(socket).uid;
+    }
+    const SystemCommands::FdLimitOutcome outcome =
+        commands->setFdLimitFor(*pidNumber, *valueNumber, caller);
+    sendInteger(socket, outcome.reply);
+    // A failure answers the service's own soft limit, which may equal the value asked for.
+    return outcome.set ? Result::ok : Result::executionFailed;
 }
 
 // Runs dpkg on the package file, without a shell and with the service's own environment; its

@@ -3,6 +3,7 @@
 // directly. A stand-in dpkg on the service's PATH records how install calls it.
 #include "register_commands.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -26,6 +27,7 @@
 #include "velk/system_commands/domain_socket.h"
 #include "velk_testing/child_process.h"
 #include "velk_testing/messages.h"
+#include "velk_testing/run_forked.h"
 #include "velk_testing/running_child.h"
 #include "velk_testing/scratch_dir.h"
 #include "velk_testing/service_in_namespace.h"
@@ -98,7 +100,9 @@ protected:
                                 "#!/bin/sh\ncase \"$PASSWD\" in good)\n"
                                 "  exec /usr/bin/mount -t tmpfs tmpfs \"$4\";;\nesac\n"
                                 "echo 'mount error(13): Permission denied'\nexit 32\n"));
-        env_ = {"PATH=" + path("bin") + ":" + std::getenv("PATH")};
+        // Diagnostic lines on: setFdLimit tells a refusal from a failed prlimit only there.
+        ASSERT_TRUE(scratch_->write("velk_system_commands.ini", "enableOutput=true\n"));
+        env_ = {"PATH=" + path("bin") + ":" + std::getenv("PATH"), "VELK_INI_DIR=" + path("")};
     }
 
     std::string path(const std::string& name) const { return scratch_->file(name); }
@@ -120,12 +124,39 @@ struct Row {
     std::string printed;  // the service's output for the line
     std::function<std::string()> effect = {};
     std::string expectedEffect = {};
+    uid_t caller = 0;  // who connects: another uid than root is a member of the group
 };
 
 // A socket command's row: its reply and its outcome line.
 Row row(const std::string& line, const std::string& reply, const std::string& outcome,
-        std::function<std::string()> effect = {}, const std::string& expectedEffect = "") {
-    return {line, reply, line + " --> " + outcome + "\n", std::move(effect), expectedEffect};
+        std::function<std::string()> effect = {}, const std::string& expectedEffect = "",
+        uid_t caller = 0) {
+    return {line,           reply, line + " --> " + outcome + "\n", std::move(effect),
+            expectedEffect, caller};
+}
+
+// A process that sleeps for a minute as the user `uid`.
+bool startSleeperAs(RunningChild* sleeper, uid_t uid) {
+    return sleeper->startForked([uid] {
+        if (setgid(uid) != 0 || setuid(uid) != 0) {
+            return 126;
+        }
+        execl("/bin/sleep", "sleep", "60", nullptr);
+        return 127;
+    });
+}
+
+// Sends `line` as the user `uid`, a member of the group quorvath, and returns the reply's bytes.
+std::string exchangeAs(uid_t uid, const std::string& line) {
+    const group* quorvath = getgrnam("quorvath");
+    const gid_t gid = quorvath != nullptr ? quorvath->gr_gid : 0;
+    return runForked([=] {
+               if (setgroups(1, &gid) != 0 || setgid(uid) != 0 || setuid(uid) != 0) {
+                   return std::string("<cannot become the caller>");
+               }
+               return exchangeLine(kPath, line);
+           })
+        .text;
 }
 
 TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
@@ -139,6 +170,12 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
     RunningChild sleeper;
     ASSERT_TRUE(sleeper.start({"/bin/sleep", "60"}));
     const std::string pid = std::to_string(sleeper.pid());
+    // A caller's own process, and another user's.
+    constexpr uid_t kCaller = 65533;
+    RunningChild callers;
+    RunningChild others;
+    ASSERT_TRUE(startSleeperAs(&callers, kCaller));
+    ASSERT_TRUE(startSleeperAs(&others, 65534));
 
     // The memory inventory comes from a stand-in dmidecode on a tmpfs over /usr/sbin, inside this
     // test's own mount namespace.
@@ -169,6 +206,15 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
     auto dpkg = [this] { return takeDpkgLog(); };
     auto limits = [](pid_t pid) { return [pid] { return openFileLimits(pid); }; };
     auto mounted = [&share] { return mountState(share); };
+    auto judgedAs = [&service, kCaller](pid_t pid) {
+        return [&service, pid, kCaller] {
+            const std::string refusal = "setFdLimit refused. pid: " + std::to_string(pid) +
+                                        " caller uid: " + std::to_string(kCaller) + " ";
+            return service.err().find(refusal) != std::string::npos ? "refused" : "not refused";
+        };
+    };
+    rlimit othersLimit{};
+    const bool mayLimitOthers = prlimit(others.pid(), RLIMIT_NOFILE, nullptr, &othersLimit) == 0;
     const std::string quoted = S + "x';touch${IFS}" + S + "pwned;'.deb";
 
     const Row rows[] = {
@@ -224,6 +270,18 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
         // No such process: the service answers its own soft limit, which is no success.
         row("setFdLimit 0 64", integer(std::stoll(ownLimit)), "execution failed",
             limits(service.pid()), ownLimit),
+        // A failed prlimit is a failure, whatever number the service answers.
+        row("setFdLimit 0 " + std::to_string(std::stoll(ownLimit)), integer(std::stoll(ownLimit)),
+            "execution failed"),
+        // A member of the group may change the limits of its own processes only. Without
+        // CAP_SYS_RESOURCE (in some containers) even root's prlimit fails on another user's
+        // process; the diagnostic line tells a refusal from that.
+        row("setFdLimit " + std::to_string(others.pid()) + " 256", integer(std::stoll(ownLimit)),
+            "execution failed", judgedAs(others.pid()), "refused", kCaller),
+        row("setFdLimit " + std::to_string(callers.pid()) + " 256",
+            integer(mayLimitOthers ? 256 : std::stoll(ownLimit)),
+            mayLimitOthers ? "ok" : "execution failed", judgedAs(callers.pid()), "not refused",
+            kCaller),
         row("setFdLimit " + pid + " x", "", "invalid argument"),
         row("setFdLimit " + pid, "", "invalid argument"),
         row("dmiInfo extra words", buffer(lengthField(6) + "P-1P-2" + lengthField(4) + "S1S2"),
@@ -250,16 +308,20 @@ TEST_F(CommandTableTest, EveryRowThroughTheSocket) {
     for (const Row& r : rows) {
         SCOPED_TRACE(r.line);
         const size_t before = service.out().size();
-        velk::kit::ScopedFd client = connectWhenListening(kPath);
-        ASSERT_TRUE(domain_socket::sendBuffer(client.get(), r.line.data(), r.line.size()));
-        std::string reply;
-        if (r.reply == "<descriptor>") {
-            velk::kit::ScopedFd file(domain_socket::readFd(client.get()));
-            ASSERT_TRUE(file.valid());
-            ASSERT_EQ(write(file.get(), "through", 7), 7);
-            reply = "<descriptor>";
+        if (r.caller != 0) {
+            EXPECT_EQ(exchangeAs(r.caller, r.line), r.reply);
+        } else {
+            velk::kit::ScopedFd client = connectWhenListening(kPath);
+            ASSERT_TRUE(domain_socket::sendBuffer(client.get(), r.line.data(), r.line.size()));
+            std::string reply;
+            if (r.reply == "<descriptor>") {
+                velk::kit::ScopedFd file(domain_socket::readFd(client.get()));
+                ASSERT_TRUE(file.valid());
+                ASSERT_EQ(write(file.get(), "through", 7), 7);
+                reply = "<descriptor>";
+            }
+            EXPECT_EQ(reply + readUntilClosed(client.get()), r.reply);
         }
-        EXPECT_EQ(reply + readUntilClosed(client.get()), r.reply);
         // The outcome line follows the close; the marker after it shows that nothing else was
         // printed for the row.
         EXPECT_TRUE(service.waitForOutput(r.printed, 30s));

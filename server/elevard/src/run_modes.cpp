@@ -1,13 +1,14 @@
 #include "run_modes.h"
 
-#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
 #include "commands.h"
+#include "journal.h"
 #include "register_commands.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/shell_text.h"
@@ -16,15 +17,11 @@ using velk::system_commands::detail::escapeControls;
 
 namespace {
 
-// Writes `line` to standard output whole. Lines up to PIPE_BUF bytes go out in one write, which
-// the journal's pipe never mixes with another thread's, and so without stdout's lock, which
-// sixteen workers printing at once would contend for on every request; longer lines are written
-// under that lock.
+// Writes `line` to standard output whole. Every line is written under stdout's lock: on a pipe
+// or the journal's stream a write of more than PIPE_BUF bytes may be split, and a line written
+// beside it without the lock would then land in its middle.
 void printLine(const std::string& line) {
-    const bool locked = line.size() > PIPE_BUF;
-    if (locked) {
-        flockfile(stdout);
-    }
+    flockfile(stdout);
     for (size_t done = 0; done < line.size();) {
         const ssize_t written = write(STDOUT_FILENO, line.data() + done, line.size() - done);
         if (written < 0 && errno == EINTR) {
@@ -35,26 +32,47 @@ void printLine(const std::string& line) {
         }
         done += static_cast<size_t>(written);
     }
-    if (locked) {
-        funlockfile(stdout);
+    funlockfile(stdout);
+}
+
+// Reports the outcome `line` of a request: one journal entry when the request came over the
+// socket and standard output is the journal, else the line itself when `printed` (a direct
+// command prints none). A journal that refuses the entry gets the line on standard output.
+void report(const RequestOrigin* origin, const std::string& command, const std::string& line,
+            const std::string& result, bool ok, bool printed) {
+    if (origin != nullptr && standardOutputIsJournal()) {
+        JournalEntry entry;
+        entry.message = line.substr(0, line.size() - 1);
+        entry.ok = ok;
+        entry.command = escapeControls(firstWord(command));
+        entry.result = result;
+        entry.origin = *origin;
+        entry.finished = std::chrono::steady_clock::now();
+        if (sendJournalEntry(entry)) {
+            return;
+        }
+    }
+    if (printed) {
+        printLine(line);
     }
 }
 
 }  // namespace
 
 int executeCommand(const CommandsFactory& factory, const std::string& command,
-                   velk::kit::ScopedFd socket) {
+                   velk::kit::ScopedFd socket, const RequestOrigin* origin) {
     std::shared_ptr<ExecutableCommandContext> context = factory.get(command, std::move(socket));
     if (!context) {
-        std::printf("Command %s not found\n", escapeControls(command, true).c_str());
+        report(origin, command, "Command " + escapeControls(command, true) + " not found\n",
+               "not found", false, true);
         return -1;
     }
     Result result = execute(context);
-    if (!isDirect(context)) {
-        // A client's line must not end the outcome line early nor add one of its own; the
-        // newline that ends a line sent from a shell stays.
-        printLine(escapeControls(shownCommand(context), true) + " --> " + toString(result) + "\n");
-    }
+    // A client's line must not end the outcome line early nor add one of its own; the newline
+    // that ends a line sent from a shell stays.
+    report(origin, command,
+           escapeControls(shownCommand(context), true) + " --> " + toString(result) + "\n",
+           toString(result), result == Result::ok, !isDirect(context));
     return result == Result::ok ? 0 : -1;
 }
 

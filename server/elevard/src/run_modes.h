@@ -5,16 +5,22 @@
 #include "velk/kit/scoped_fd.h"
 
 class CommandsFactory;
+struct RequestOrigin;
 
 // Runs one command line through `factory` and prints its outcome on standard output:
 // "Command %s not found\n" when its first word is not registered, else "%s --> %s\n" with the
 // line as shownCommand gives it (passwords hidden) and the outcome word unless the command is
 // direct. In both lines the line's control characters are written as "\xNN" escapes, all but
 // one newline that ends it. `socket` is the connection the reply goes to, none in direct mode; it
-// is closed on every path before the outcome line is printed. Returns 0 when the command ran and
-// succeeded, else -1. Thread-safe as long as `factory` is no longer written.
+// is closed on every path before the outcome line is printed. `origin`, given for a request
+// that came over the socket, names its caller: when standard output is the journal
+// (standardOutputIsJournal), the request, a direct command's included, becomes one journal entry
+// (sendJournalEntry) instead of the line, which is printed only when the journal refuses the
+// entry. Each line reaches standard output whole, never mixed with another thread's. Returns 0
+// when the command ran and succeeded, else -1. Thread-safe as long as `factory` is no longer
+// written.
 int executeCommand(const CommandsFactory& factory, const std::string& command,
-                   velk::kit::ScopedFd socket);
+                   velk::kit::ScopedFd socket, const RequestOrigin* origin = nullptr);
 
 // Makes the real user and group ids equal to the effective ones, users first. On failure
 // prints the reason with perror and returns false.

@@ -4,6 +4,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -387,6 +388,9 @@ void ServiceLoop::takeStopSignals() {
 }
 
 void ServiceLoop::beginStop() {
+    // Tells systemd, when it started us (NOTIFY_SOCKET), that the stop has begun; nothing
+    // otherwise, and a failure changes nothing here.
+    sd_notify(0, "STOPPING=1");
     door_.stopping = true;
     stopBy_ = Clock::now() + stopGrace_;
     closeListener();
@@ -528,5 +532,7 @@ int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGra
         // The workers finish what they accepted before they are joined.
         return -1;
     }
+    // The socket accepts: a unit of Type=notify counts as started from here.
+    sd_notify(0, "READY=1");
     return loop.run();
 }

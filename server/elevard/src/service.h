@@ -31,7 +31,8 @@ inline constexpr int kForcedStopStatus = 2;
 // take at once is written by the loop as it drains, and a reply not out kConnectionTimeout
 // after it was ready closes its connection. The lines still arriving and the replies still
 // going out hold at most 64 MiB between them; past that the oldest of those connections are
-// closed. No worker ever waits on a client.
+// closed. No worker ever waits on a client. Once the socket accepts, "READY=1" goes to
+// systemd's NOTIFY_SOCKET, and "STOPPING=1" when a stop begins.
 //
 // The first SIGTERM or SIGINT stops the service: the socket is closed and its file removed,
 // connections still sending their line are closed, the requests already read (running or

@@ -4,14 +4,19 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -26,6 +31,7 @@
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/domain_socket.h"
+#include "velk/system_commands/mount_staging.h"
 #include "velk/system_commands/program_run.h"
 #include "velk_testing/child_process.h"
 #include "velk_testing/messages.h"
@@ -39,6 +45,7 @@ using namespace std::chrono_literals;
 using namespace velk::testing;
 using velk::kit::ScopedFd;
 namespace domain_socket = velk::system_commands::domain_socket;
+using velk::system_commands::detail::kStagingRoot;
 
 const char* const kPath = velk::SystemCommands::kDomainSocket;
 // Generous limits that only catch a hang.
@@ -101,6 +108,66 @@ int serveTestCommands(std::chrono::milliseconds stopGrace) {
     return runService(factory, stopGrace);
 }
 
+// A datagram socket bound at `path`, standing in for systemd's notification or journal socket.
+ScopedFd datagramSocket(const std::string& path) {
+    ScopedFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return {};
+    }
+    return fd;
+}
+
+// The next datagram on `fd`, or "<none>" when none comes within the hang guard.
+std::string receiveDatagram(int fd) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, std::chrono::milliseconds(kHang).count()) != 1) {
+        return "<none>";
+    }
+    std::string datagram(256 * 1024, '\0');
+    const ssize_t got = recv(fd, datagram.data(), datagram.size(), 0);
+    datagram.resize(got < 0 ? 0 : static_cast<size_t>(got));
+    return datagram;
+}
+
+// The fields of a journal entry as the journal's native protocol carries them: "NAME=value\n",
+// or for a value with a newline "NAME\n", its length as 64-bit little-endian, the value, "\n".
+std::map<std::string, std::string> journalFields(const std::string& datagram) {
+    std::map<std::string, std::string> fields;
+    for (size_t at = 0; at < datagram.size();) {
+        const size_t end = datagram.find('\n', at);
+        const size_t equals = datagram.find('=', at);
+        if (end == std::string::npos) {
+            break;
+        }
+        if (equals < end) {
+            fields[datagram.substr(at, equals - at)] =
+                datagram.substr(equals + 1, end - equals - 1);
+            at = end + 1;
+            continue;
+        }
+        uint64_t length = 0;
+        if (end + 1 + sizeof length > datagram.size()) {
+            break;
+        }
+        std::memcpy(&length, datagram.data() + end + 1, sizeof length);
+        fields[datagram.substr(at, end - at)] = datagram.substr(end + 1 + sizeof length, length);
+        at = end + 1 + sizeof length + length + 1;
+    }
+    return fields;
+}
+
+// Whether `path` is the root of a mount of its own: it then lies on another device than its
+// parent folder.
+bool isMountPoint(const std::string& path) {
+    struct stat self {};
+    struct stat parent {};
+    return stat(path.c_str(), &self) == 0 && stat((path + "/..").c_str(), &parent) == 0 &&
+           self.st_dev != parent.st_dev;
+}
+
 class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -153,20 +220,184 @@ TEST_F(ServiceTest, PublishesTheSocketForTheGroupOnly) {
     }
 }
 
-// A second service started beside a running one leaves its socket file alone and ends; the
-// first goes on serving on it.
+// A second service started beside a running one leaves its socket file and the staging mounts
+// of the first's mounts in progress alone, and ends; the first goes on serving on it.
 TEST_F(ServiceTest, LeavesTheSocketOfARunningServiceAlone) {
     start();
     expectServedMarker("ready");
     struct stat before {};
     ASSERT_EQ(stat(kPath, &before), 0);
+    ASSERT_EQ(mkdir(kStagingRoot, 0700), 0);
+    ASSERT_EQ(mount("tmpfs", kStagingRoot, "tmpfs", 0, "mode=700"), 0) << std::strerror(errno);
     const ChildResult second = runChild({ELEVARD_BINARY}, {}, 30);
     EXPECT_EQ(second.exitStatus, 255);
     EXPECT_EQ(second.err, std::string("A service already listens on ") + kPath + "\n");
     struct stat after {};
     ASSERT_EQ(stat(kPath, &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_TRUE(isMountPoint(kStagingRoot)) << "a mount in progress must stay whole";
     expectServedMarker("still");
+}
+
+// Two services started at the same moment: one serves, the other ends at once.
+TEST_F(ServiceTest, OfTwoStartedAtOnceOneServes) {
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        RunningChild services[2];
+        for (RunningChild& service : services) {
+            ASSERT_TRUE(service.start({ELEVARD_BINARY}));
+        }
+        const std::string refused = std::string("A service already listens on ") + kPath + "\n";
+        ASSERT_TRUE(eventually([&] {
+            return services[0].waitForError(refused, 0ms) || services[1].waitForError(refused, 0ms);
+        }));
+        RunningChild& loser = services[0].err() == refused ? services[0] : services[1];
+        RunningChild& winner = &loser == &services[0] ? services[1] : services[0];
+        EXPECT_EQ(loser.wait(kHang).exitStatus, 255);
+        EXPECT_NE(awaitMarker(&winner, kPath, "one"), "") << winner.err();
+    }
+}
+
+// Whatever a local user left at the path, a listener of theirs included, the starting service
+// takes the path: root's socket for the group only, and the old listener hears nothing.
+TEST_F(ServiceTest, TakesThePathFromWhateverIsThere) {
+    const group* quorvath = getgrnam("quorvath");
+    ASSERT_NE(quorvath, nullptr);
+    const gid_t gid = quorvath->gr_gid;
+    for (const char* left : {"listener", "folder"}) {
+        SCOPED_TRACE(left);
+        ScopedFd squatter;
+        if (std::string(left) == "listener") {
+            squatter = listenAs(kPath, 65534);
+            ASSERT_TRUE(squatter.valid());
+        } else {
+            ASSERT_EQ(mkdir(kPath, 0777), 0);
+            ASSERT_EQ(mkdir((std::string(kPath) + "/inner").c_str(), 0777), 0);
+            ASSERT_EQ(symlink("/etc", (std::string(kPath) + "/inner/etc").c_str()), 0);
+            ASSERT_EQ(chown(kPath, 65534, 65534), 0);
+        }
+        start();
+        // Until the service has bound, a client would reach the squatter.
+        struct stat info {};
+        EXPECT_TRUE(eventually([&] { return lstat(kPath, &info) == 0 && info.st_uid == 0; }));
+        expectServedMarker("ready");
+        ASSERT_EQ(lstat(kPath, &info), 0);
+        EXPECT_TRUE(S_ISSOCK(info.st_mode));
+        EXPECT_EQ(info.st_mode & 07777, 0660u);
+        EXPECT_EQ(info.st_uid, 0u);
+        EXPECT_EQ(info.st_gid, gid);
+        EXPECT_EQ(access("/etc/group", F_OK), 0);
+        if (squatter.valid()) {
+            pollfd waiting{squatter.get(), POLLIN, 0};
+            EXPECT_EQ(poll(&waiting, 1, 0), 0) << "the squatter got a connection";
+        }
+        ASSERT_TRUE(service_.signal(SIGTERM));
+        EXPECT_EQ(service_.wait(kHang).exitStatus, 0);
+    }
+}
+
+// Started by systemd with a socket of its own (LISTEN_FDS, LISTEN_PID), the service serves on
+// it, never replaces it and leaves it in place when it stops; it tells NOTIFY_SOCKET when it is
+// ready and when it begins to stop.
+TEST_F(ServiceTest, ServesOnThePassedSocketAndNotifiesSystemd) {
+    ScopedFd notify = datagramSocket("/tmp/notify");
+    ASSERT_TRUE(notify.valid());
+    ASSERT_TRUE(service_.startForked([] {
+        // Made here, the socket is this process's descriptor 3: the child keeps no other.
+        int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, kPath, sizeof address.sun_path - 1);
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            chmod(kPath, 0606) != 0 || listen(listener, 16) != 0 ||
+            (listener != 3 && dup2(listener, 3) != 3)) {
+            return 126;
+        }
+        setenv("LISTEN_FDS", "1", 1);
+        setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+        setenv("NOTIFY_SOCKET", "/tmp/notify", 1);
+        execl(ELEVARD_BINARY, ELEVARD_BINARY, nullptr);
+        return 127;
+    }));
+    EXPECT_EQ(receiveDatagram(notify.get()), "READY=1");
+    expectServedMarker("on the passed socket");
+    ASSERT_TRUE(service_.signal(SIGTERM));
+    EXPECT_EQ(receiveDatagram(notify.get()), "STOPPING=1");
+    const ChildResult result = service_.wait(kHang);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, "");
+    struct stat info {};
+    ASSERT_EQ(lstat(kPath, &info), 0) << "the socket must stay for the next start";
+    EXPECT_EQ(info.st_mode & 07777, 0606u) << "the socket must be the one passed";
+}
+
+// When standard output is the journal's stream (JOURNAL_STREAM), each request becomes one entry
+// naming its caller instead of a line; when the journal cannot take it, the line is printed.
+TEST_F(ServiceTest, WritesAJournalEntryNamingTheCaller) {
+    ASSERT_EQ(mkdir("/run/systemd", 0755), 0);
+    ASSERT_EQ(mkdir("/run/systemd/journal", 0755), 0);
+    const char* const journalPath = "/run/systemd/journal/socket";
+    ScopedFd journal = datagramSocket(journalPath);
+    ASSERT_TRUE(journal.valid());
+    ASSERT_TRUE(service_.startForked([] {
+        struct stat output {};
+        if (fstat(STDOUT_FILENO, &output) != 0) {
+            return 126;
+        }
+        const std::string stream =
+            std::to_string(output.st_dev) + ":" + std::to_string(output.st_ino);
+        setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        execl(ELEVARD_BINARY, ELEVARD_BINARY, nullptr);
+        return 127;
+    }));
+    ASSERT_TRUE(service_.waitForOutput("Starting elevard", kHang));
+    ASSERT_TRUE(connectWhenListening(kPath).valid());
+    struct Case {
+        std::string line;
+        std::string message;
+        std::string command;
+        std::string result;
+    };
+    const Case cases[] = {
+        {"exists /tmp", "exists /tmp --> ok", "exists", "ok"},
+        {"mount //srv/share /etc user s3cret",
+         "mount //srv/share /etc user **** --> execution failed", "mount", "execution failed"},
+        {"nosuch\x01 x\n", "Command nosuch\\x01 x\n not found", "nosuch\\x01", "not found"},
+        // Prints nothing on standard output, but is never silent in the journal.
+        {"install relative.deb", "install relative.deb --> execution failed", "install",
+         "execution failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        exchangeLine(kPath, c.line);
+        const std::string datagram = receiveDatagram(journal.get());
+        EXPECT_EQ(datagram.find("s3cret"), std::string::npos);
+        std::map<std::string, std::string> fields = journalFields(datagram);
+        EXPECT_EQ(fields["MESSAGE"], c.message);
+        EXPECT_EQ(fields["PRIORITY"], c.result == "ok" ? "6" : "5");
+        EXPECT_EQ(fields["OBJECT_PID"], std::to_string(getpid()));
+        EXPECT_EQ(fields["ELEVARD_CALLER_UID"], std::to_string(getuid()));
+        EXPECT_EQ(fields["ELEVARD_CALLER_GID"], std::to_string(getgid()));
+        EXPECT_EQ(fields["ELEVARD_COMMAND"], c.command);
+        EXPECT_EQ(fields["ELEVARD_RESULT"], c.result);
+        EXPECT_FALSE(fields["ELEVARD_DURATION_USEC"].empty());
+    }
+    // A request refused before it runs prints nothing, but is an entry all the same.
+    ScopedFd refused = connectWhenListening(kPath);
+    const std::string tooLong = lengthField(70000);
+    ASSERT_EQ(send(refused.get(), tooLong.data(), tooLong.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(tooLong.size()));
+    EXPECT_EQ(readUntilClosed(refused.get()), "");
+    std::map<std::string, std::string> fields = journalFields(receiveDatagram(journal.get()));
+    EXPECT_EQ(fields["MESSAGE"], "Request refused: a command line of 70000 bytes");
+    EXPECT_EQ(fields["ELEVARD_RESULT"], "refused");
+    EXPECT_EQ(fields["OBJECT_PID"], std::to_string(getpid()));
+    // Without the journal the line goes to standard output, and only then.
+    ASSERT_EQ(unlink(journalPath), 0);
+    const std::string marker = awaitMarker(&service_, kPath, "journal gone");
+    EXPECT_NE(marker, "");
+    EXPECT_EQ(service_.out(),
+              std::string("Starting elevard, using domain socket: ") + kPath + "\n" + marker);
 }
 
 // The workers run shell commands. A descriptor they inherited (a client's connection, say)
@@ -265,6 +496,54 @@ TEST_F(ServiceTest, ServesOneLinePerConnection) {
         EXPECT_EQ(service_.out().substr(before), c.printed + marker);
     }
     EXPECT_EQ(descriptorsOf(service_.pid()).size(), idleDescriptors);
+}
+
+// Outcome lines of any length from many workers at once reach standard output each whole: a
+// short line never lands inside a long one that a full pipe made the service write in parts.
+TEST_F(ServiceTest, PrintsEachOutcomeLineWhole) {
+    start();
+    expectServedMarker("ready");
+    const std::string longLine = "nosuch " + std::string(20000, 'l');
+    const std::string lines[] = {longLine, "nosuch s"};
+    constexpr int kClients = 4;
+    constexpr int kRequests = 40;
+    std::atomic<int> running{kClients};
+    std::vector<std::thread> clients;
+    for (int client = 0; client < kClients; ++client) {
+        clients.emplace_back([&lines, &running] {
+            for (int request = 0; request < kRequests; ++request) {
+                exchangeLine(kPath, lines[request % 2]);
+            }
+            --running;
+        });
+    }
+    // Standard output is read in bursts, so that the pipe fills now and then and long lines go
+    // out in parts.
+    while (running > 0) {
+        service_.collectFor(2ms);
+        std::this_thread::sleep_for(20ms);
+    }
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    const std::string marker = awaitMarker(&service_, kPath, "all printed");
+    ASSERT_NE(marker, "");
+    auto shortened = [](const std::string& line) {
+        return line.size() > 100 ? line.substr(0, 20) + "..." + std::to_string(line.size()) : line;
+    };
+    std::istringstream printed(service_.out());
+    std::map<std::string, int> counts;
+    for (std::string line; std::getline(printed, line);) {
+        ++counts[shortened(line)];
+    }
+    const std::map<std::string, int> whole = {
+        {std::string("Starting elevard, using domain socket: ") + kPath, 1},
+        {"Command nosuch ready not found", 1},
+        {"Command nosuch s not found", kClients * kRequests / 2},
+        {shortened("Command " + longLine + " not found"), kClients * kRequests / 2},
+        {marker.substr(0, marker.size() - 1), 1},
+    };
+    EXPECT_EQ(counts, whole);
 }
 
 // Twenty clients trickle their lines a byte every half second, fast enough that no single read

@@ -87,6 +87,8 @@ const char* errorName(elevard::ClientError error) {
             return "malformedReply";
         case ClientError::timedOut:
             return "timedOut";
+        case ClientError::untrustedListener:
+            return "untrustedListener";
     }
     return "unknown";
 }

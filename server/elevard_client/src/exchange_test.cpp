@@ -23,6 +23,7 @@
 #include "velk_testing/child_process.h"
 #include "velk_testing/messages.h"
 #include "velk_testing/scratch_dir.h"
+#include "velk_testing/service_in_namespace.h"
 
 namespace {
 
@@ -78,13 +79,14 @@ struct ClientRun {
     std::string line = "(none)";  // the command line the service received
 };
 
-// Runs the client against a stand-in service that accepts one connection, reads its command
-// line and answers with `reply`.
-ClientRun runAgainst(const std::vector<std::string>& args, const Reply& reply) {
+// Runs the client against a stand-in service of the user `listenerUid` that accepts one
+// connection, reads its command line and answers with `reply`.
+ClientRun runAgainst(const std::vector<std::string>& args, const Reply& reply,
+                     uid_t listenerUid = 0) {
     velk::testing::ScratchDir scratch;
     std::string path = scratch.file("sock");
-    ScopedFd listener = boundSocket(path);
-    EXPECT_EQ(listen(listener.get(), 1), 0);
+    ScopedFd listener = velk::testing::listenAs(path, listenerUid);
+    EXPECT_TRUE(listener.valid());
     int stop[2];
     EXPECT_EQ(pipe2(stop, O_CLOEXEC), 0);
     ScopedFd stopRead(stop[0]);
@@ -194,6 +196,7 @@ TEST(ClientExchangeTest, FailuresExitWithTwo) {
         std::vector<std::string> args;
         Reply reply;
         const char* message;
+        uid_t listener = 0;
     };
     const Case cases[] = {
         {"closed before an int", {"exists", "/x"}, nothing(), "no reply"},
@@ -213,15 +216,23 @@ TEST(ClientExchangeTest, FailuresExitWithTwo) {
         {"unknown", {"frob", "x"}, nullptr, "unknown command frob"},
         {"unknown in another case", {"Exists", "/x"}, nullptr, "did you mean exists?"},
         {"extra words", {"exists", "/tmp", "extra", "words"}, nullptr, "too many arguments"},
+        {"listener of another user",
+         {"mount", "//s/x", "/m", "u", "pw"},
+         nothing(),
+         "is served by uid 65534, neither root nor this user; nothing was sent",
+         65534},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ClientRun run = runAgainst(c.args, c.reply ? c.reply : nothing());
+        ClientRun run = runAgainst(c.args, c.reply ? c.reply : nothing(), c.listener);
         EXPECT_EQ(run.child.exitStatus, 2);
         EXPECT_EQ(run.child.out, "");
         EXPECT_NE(run.child.err.find(c.message), std::string::npos) << run.child.err;
         if (!c.reply) {
             EXPECT_EQ(run.line, "(none)") << "the client must not connect";
+        }
+        if (c.listener != 0) {
+            EXPECT_EQ(run.line, "(unreadable)") << "the client must send nothing";
         }
     }
 }

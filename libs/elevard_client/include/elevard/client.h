@@ -33,6 +33,8 @@ enum class ClientError {
                          // open, a file the service could not open
     malformedReply,      // the reply was cut short or not of the command's shape
     timedOut,            // no whole reply within the timeout; the command may have run
+    untrustedListener,   // the socket is served by a user other than root or this process's
+                         // effective user (its uid is in the message): nothing was sent
 };
 
 // What one call brought back: the decoded reply, or why there is none.

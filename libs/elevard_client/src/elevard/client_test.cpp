@@ -76,16 +76,12 @@ TEST(ClientLibraryTest, EachCallReachesTheService) {
     EXPECT_EQ(elevard::Client(S + "nobody").exists(S).error(), ClientError::notConnected);
 }
 
-// Listens on `path` while `call` runs, and answers its one connection: reads the command line,
-// which it returns, then runs `reply` on the connection.
+// Listens on `path` as the user `listenerUid` while `call` runs, and answers its one
+// connection: reads the command line, which it returns, then runs `reply` on the connection.
 std::string serveOnce(const std::string& path, const std::function<void(int)>& reply,
-                      const std::function<void()>& call) {
-    ScopedFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    EXPECT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(listen(listener.get(), 1), 0);
+                      const std::function<void()>& call, uid_t listenerUid) {
+    ScopedFd listener = velk::testing::listenAs(path, listenerUid);
+    EXPECT_TRUE(listener.valid());
     std::string line;
     std::thread server([&] {
         ScopedFd connection(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -119,6 +115,7 @@ TEST(ClientLibraryTest, DecodesCodesAndTellsFailuresApart) {
         std::function<std::string(const elevard::Client&)> call;
         std::string line;
         std::string result;
+        uid_t listener = 0;
     };
     const Case cases[] = {
         {[](int s) { ds::sendInt64(s, 1); },
@@ -140,14 +137,21 @@ TEST(ClientLibraryTest, DecodesCodesAndTellsFailuresApart) {
          "error " + std::to_string(int(ClientError::malformedReply))},
         {silent, [&](const elevard::Client& c) { return failure(c.stat("/x")); }, "stat /x",
          "error " + std::to_string(int(ClientError::timedOut))},
+        // Anyone may listen at a path in /tmp: not a byte, the password least of all, goes to
+        // a listener that is neither root nor the caller.
+        {silent,
+         [&](const elevard::Client& c) { return failure(c.mount("//s/x", "/m", "u", "pw")); }, "",
+         "error " + std::to_string(int(ClientError::untrustedListener)), 65534},
     };
     velk::testing::ScratchDir scratch;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         std::string result;
         const std::string path = scratch.file(std::to_string(&c - cases));
-        EXPECT_EQ(serveOnce(path, c.reply, [&] { result = c.call(elevard::Client(path, 300ms)); }),
-                  c.line);
+        EXPECT_EQ(
+            serveOnce(
+                path, c.reply, [&] { result = c.call(elevard::Client(path, 300ms)); }, c.listener),
+            c.line);
         EXPECT_EQ(result, c.result);
     }
 }

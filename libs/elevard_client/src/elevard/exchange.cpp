@@ -159,6 +159,20 @@ Reply<ScopedFd> connectToService(const std::string& path, Deadline deadline) {
         return fail<ScopedFd>(ClientError::notConnected,
                               "cannot connect to " + path + ": " + std::strerror(errno));
     }
+    // Any local user may listen at a path in /tmp while the service is down; such a listener
+    // must not get the command line, which may hold a password.
+    ucred listener{};
+    socklen_t size = sizeof listener;
+    if (getsockopt(socket.get(), SOL_SOCKET, SO_PEERCRED, &listener, &size) != 0) {
+        return fail<ScopedFd>(
+            ClientError::untrustedListener,
+            "cannot tell who serves " + path + ": " + std::strerror(errno) + "; nothing was sent");
+    }
+    if (listener.uid != 0 && listener.uid != geteuid()) {
+        return fail<ScopedFd>(ClientError::untrustedListener,
+                              path + " is served by uid " + std::to_string(listener.uid) +
+                                  ", neither root nor this user; nothing was sent");
+    }
     return socket;
 }
 

@@ -16,7 +16,9 @@ namespace elevard::detail {
 using Deadline = std::chrono::steady_clock::time_point;
 
 // Connects a close-on-exec stream socket to `path`, waiting until `deadline` at most when the
-// service's queue of waiting connections is full. A failure is notConnected with the reason.
+// service's queue of waiting connections is full. A failure is notConnected with the reason;
+// a listener whose uid (SO_PEERCRED) is neither 0 nor this process's effective uid is
+// untrustedListener, its uid in the message.
 Reply<velk::kit::ScopedFd> connectToService(const std::string& path, Deadline deadline);
 
 // Connects and sends `line` as one buffer message. A failure to send is closedWithoutReply,

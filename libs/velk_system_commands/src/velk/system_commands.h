@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -194,6 +196,18 @@ public:
     // its threads are refused like a failure and never passed on (the kernel takes 0 as the
     // caller, and a thread's id as its whole process). Writes one diagnostic line.
     int setFdLimit(int pid, int value);
+
+    // What setFdLimitFor did: the number to send back, and whether the limit was set.
+    struct FdLimitOutcome {
+        int reply;  // `value` when set, else as setFdLimit answers a failure
+        bool set;
+    };
+
+    // setFdLimit on behalf of the user `caller` (none: the service's own administrator, as in
+    // direct mode): a caller other than root may change only a process whose real uid is its
+    // own, judged from /proc while that process is held; any other target is refused like a
+    // failed prlimit, with a diagnostic line naming both uids. Thread-safe.
+    FdLimitOutcome setFdLimitFor(int pid, int value, std::optional<uid_t> caller);
 
 private:
     void setLastError(std::string text);
