@@ -44,9 +44,17 @@ void clearPath(const char* path) {
     const std::string folderPath = slash == 0 ? "/" : whole.substr(0, slash);
     velk::kit::ScopedFd folder(
         ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const std::string name = whole.substr(slash + 1);
+    // The entry is held from here on, so that what is removed is what was found.
+    velk::kit::ScopedFd object(
+        folder.valid() ? ::openat(folder.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                       : -1);
+    if (folder.valid() && !object.valid() && errno == ENOENT) {
+        return;
+    }
     std::string failedEntry;
-    const int error = folder.valid() ? velk::system_commands::detail::removeTree(
-                                           folder.get(), whole.substr(slash + 1), &failedEntry)
+    const int error = object.valid() ? velk::system_commands::detail::removeTree(
+                                           folder.get(), name, object.get(), &failedEntry)
                                      : errno;
     if (error > 0) {
         std::fprintf(stderr, "remove %s%s%s: %s\n", path, failedEntry.empty() ? "" : "/",
