@@ -84,8 +84,8 @@ bool takePassedSocket(velk::kit::ScopedFd* socket) {
     socket->reset(SD_LISTEN_FDS_START);
     if (count != 1 || sd_is_socket_unix(socket->get(), SOCK_STREAM, 1, nullptr, 0) <= 0) {
         std::fprintf(stderr,
-                     "systemd passed %d descriptors; one listening Unix stream socket is "
-                     "served\n",
+                     "systemd passed %d descriptors; the service takes exactly one, a listening "
+                     "Unix stream socket\n",
                      count);
         return false;
     }
