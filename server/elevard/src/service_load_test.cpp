@@ -494,10 +494,12 @@ TEST_F(ServiceLoadTest, ClientsThatHoldConnectionsKeepNobodyOut) {
     const ChildResult result = service_.wait(kHang);
     EXPECT_EQ(result.exitStatus, 0) << result.err;
     // Each slow reader's reply was cut off at its deadline, or earlier to keep within the
-    // budget; the first readers' replies fit in it.
+    // budget; the first readers' replies fit in it. On a loaded machine a reply may become ready
+    // so late that the test closes its connection before the deadline does.
     std::map<std::string, int> errors = lineCounts(result.err);
     const int budget = errors["write: No buffer space available"];
-    EXPECT_EQ(errors["write: Connection timed out"] + budget, kSlowReaders + kPastBudget)
+    EXPECT_EQ(errors["write: Connection timed out"] + errors["write: Broken pipe"] + budget,
+              kSlowReaders + kPastBudget)
         << result.err;
     EXPECT_GT(budget, 0);
     EXPECT_LT(budget, kPastBudget);
