@@ -19,6 +19,14 @@ std::map<int, std::string> descriptorsOf(pid_t pid) {
     return found;
 }
 
+size_t requestDescriptorCount(pid_t pid) {
+    size_t count = 0;
+    for (const auto& [fd, target] : descriptorsOf(pid)) {
+        count += target != "anon_inode:[eventfd]" && target != "anon_inode:[eventpoll]";
+    }
+    return count;
+}
+
 std::string procField(const std::string& file, const std::string& field) {
     std::ifstream lines(file);
     for (std::string line; std::getline(lines, line);) {

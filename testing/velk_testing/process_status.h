@@ -12,6 +12,11 @@ namespace velk::testing {
 // no target.
 std::map<int, std::string> descriptorsOf(pid_t pid);
 
+// How many descriptors of `pid` a request could leave behind: all but the event descriptors
+// (eventfd, epoll), which the service's workers make when they start to watch, at a moment a
+// test cannot choose.
+size_t requestDescriptorCount(pid_t pid);
+
 // The value of the "`field`:" line of a /proc file such as status or fdinfo/<n>, with the
 // blanks that follow the colon; empty when the file or the line is missing.
 std::string procField(const std::string& file, const std::string& field);

@@ -259,8 +259,8 @@ protected:
 
     // Waits until the service holds at most `count` descriptors; returns how many it holds.
     size_t settleDescriptors(size_t count) {
-        eventually([&] { return descriptorsOf(service_.pid()).size() <= count; });
-        return descriptorsOf(service_.pid()).size();
+        eventually([&] { return requestDescriptorCount(service_.pid()) <= count; });
+        return requestDescriptorCount(service_.pid());
     }
 
     // Every well-formed request printed its outcome once and nothing else ran; each large
@@ -353,7 +353,7 @@ TEST_F(ServiceLoadTest, ServesEveryRequestRightBesideHostileConnections) {
         &service_, &error))
         << error;
     EXPECT_EQ(exchangeLine(kPath, "exists " + root_), integerMessage(1));
-    const size_t idle = descriptorsOf(service_.pid()).size();
+    const size_t idle = requestDescriptorCount(service_.pid());
     const long startKiB = residentKiB(service_.pid());
 
     long halfKiB = -1;
@@ -438,7 +438,7 @@ TEST_F(ServiceLoadTest, ClientsThatHoldConnectionsKeepNobodyOut) {
     ASSERT_EQ(prlimit(service_.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
     const std::string probe = "exists " + root_;
     ASSERT_EQ(exchangeLine(kPath, probe), integerMessage(1));
-    const size_t idle = descriptorsOf(service_.pid()).size();
+    const size_t idle = requestDescriptorCount(service_.pid());
 
     const std::string large = bufferMessage("list " + large_);
     constexpr int kSlowReaders = 2 * 16;

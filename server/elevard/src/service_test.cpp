@@ -443,7 +443,7 @@ TEST(ServiceStartTest, EndsWhenTheGroupIsMissing) {
 TEST_F(ServiceTest, ServesOneLinePerConnection) {
     start();
     expectServedMarker("ready");
-    const size_t idleDescriptors = descriptorsOf(service_.pid()).size();
+    const size_t idleDescriptors = requestDescriptorCount(service_.pid());
     const std::string longest = "nosuch " + std::string(65536 - 7, 'y');
     struct Case {
         const char* name;
@@ -478,7 +478,7 @@ TEST_F(ServiceTest, ServesOneLinePerConnection) {
         const std::string marker = awaitMarker(&service_, kPath, std::to_string(++round));
         EXPECT_EQ(service_.out().substr(before), c.printed + marker);
     }
-    EXPECT_EQ(descriptorsOf(service_.pid()).size(), idleDescriptors);
+    EXPECT_EQ(requestDescriptorCount(service_.pid()), idleDescriptors);
 }
 
 // Outcome lines of any length from many workers at once reach standard output each whole: a
@@ -529,7 +529,7 @@ TEST_F(ServiceTest, PrintsEachOutcomeLineWhole) {
 TEST_F(ServiceTest, SlowClientsNeitherDelayOthersNorOutliveTheirDeadline) {
     start();
     expectServedMarker("ready");
-    const size_t idleDescriptors = descriptorsOf(service_.pid()).size();
+    const size_t idleDescriptors = requestDescriptorCount(service_.pid());
     std::vector<std::string> messages(20, bufferMessage("nosuch " + std::string(37, 't')));
     messages.push_back("");
     EXPECT_EQ(trickleUntilClosed(kPath, messages, 500ms,
@@ -540,7 +540,7 @@ TEST_F(ServiceTest, SlowClientsNeitherDelayOthersNorOutliveTheirDeadline) {
                                  }),
               "");
     expectServedMarker("after the slow clients");
-    EXPECT_EQ(descriptorsOf(service_.pid()).size(), idleDescriptors);
+    EXPECT_EQ(requestDescriptorCount(service_.pid()), idleDescriptors);
     EXPECT_EQ(service_.err(), "");
 }
 
