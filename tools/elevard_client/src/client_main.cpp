@@ -1,8 +1,8 @@
 #include <cstdio>
 #include <string>
 
-#include "client.h"
-#include "exchange.h"
+#include "reply_outcome.h"
+#include "run_client.h"
 
 int main(int argc, char** argv) {
     std::string error;

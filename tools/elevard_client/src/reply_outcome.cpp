@@ -1,4 +1,4 @@
-#include "client.h"
+#include "reply_outcome.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "elevard/wire/number_word.h"
 #include "json_output.h"
-#include "velk/system_commands/number_word.h"
 
 namespace elevard_client {
 namespace {
@@ -323,7 +323,7 @@ std::optional<std::string> badArgument(const CommandInfo& command,
     }
     for (size_t i = 1; i < words.size() && i <= elevard::kMaxArguments; ++i) {
         if ((command.numericArguments >> (i - 1) & 1) != 0 &&
-            !velk::system_commands::leadingNumber(words[i])) {
+            !elevard::wire::leadingNumber(words[i])) {
             return std::string("argument ") + command.arguments[i - 1] + " (" + words[i] +
                    ") is not a number" + usage;
         }

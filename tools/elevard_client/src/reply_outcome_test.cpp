@@ -1,4 +1,4 @@
-#include "client.h"
+#include "reply_outcome.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "exchange.h"
+#include "run_client.h"
 
 #include <unistd.h>
 

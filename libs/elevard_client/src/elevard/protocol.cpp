@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "velk/system_commands/number_word.h"
+#include "elevard/wire/number_word.h"
 
 namespace elevard {
 namespace {
@@ -82,7 +82,7 @@ bool integerReplySucceeded(const CommandInfo& command, const std::vector<std::st
     }
     // The service answers its own soft limit when it could not set the one asked for.
     std::optional<int> asked =
-        words.size() > 2 ? velk::system_commands::leadingNumber(words[2]) : std::nullopt;
+        words.size() > 2 ? elevard::wire::leadingNumber(words[2]) : std::nullopt;
     return asked.has_value() && integerSucceeded(command.success, value, *asked);
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
-// Shared by the command registry and every command handler: the outcome of a handler and the
-// word reader that splits a command line into its arguments.
+// The word reader that splits a command line into its arguments, as the service reads it.
 //
 // A command line is a command name followed by words separated by whitespace; a word that
 // holds whitespace is written between single quotes. There are no escapes and no double
@@ -11,25 +10,7 @@
 #include <optional>
 #include <string>
 
-// The outcome of a command handler.
-enum class Result {
-    ok = 0,               // the command did its work
-    invalidArgument = 1,  // the command line lacks an argument the command needs
-    executionFailed = 2,  // the arguments were read but the operation failed
-};
-
-// "ok", "invalid argument", "execution failed"; an empty string for any other value.
-inline std::string toString(Result result) {
-    switch (result) {
-        case Result::ok:
-            return "ok";
-        case Result::invalidArgument:
-            return "invalid argument";
-        case Result::executionFailed:
-            return "execution failed";
-    }
-    return {};
-}
+namespace elevard::wire {
 
 using CommandIterator = std::string::const_iterator;
 
@@ -124,3 +105,5 @@ bool parseCommand(const std::string& command, Targets... targets) {
     advanceWhile(&position, command.end(), isNotSpace);
     return parseCommandImpl(&position, command.end(), targets...);
 }
+
+}  // namespace elevard::wire
