@@ -1,6 +1,7 @@
 #pragma once
 
-// The word reader that splits a command line into its arguments, as the service reads it.
+// The command line's grammar: the word reader that splits a line into its arguments, as the
+// service reads it, and the joining of words into a line, as clients send it.
 //
 // A command line is a command name followed by words separated by whitespace; a word that
 // holds whitespace is written between single quotes. There are no escapes and no double
@@ -9,6 +10,7 @@
 #include <cctype>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace elevard::wire {
 
@@ -105,5 +107,12 @@ bool parseCommand(const std::string& command, Targets... targets) {
     advanceWhile(&position, command.end(), isNotSpace);
     return parseCommandImpl(&position, command.end(), targets...);
 }
+
+// Joins the command name and its arguments with single blanks into the line the reader above
+// reads back: an argument holding whitespace is put between single quotes, an empty argument
+// is sent as ''. Returns nullopt with a message in `*error` for a word the grammar cannot
+// carry (it has no escapes): a name that is empty or holds whitespace, an argument that holds
+// both whitespace and a single quote, or one that begins with a single quote.
+std::optional<std::string> joinWords(const std::vector<std::string>& words, std::string* error);
 
 }  // namespace elevard::wire
