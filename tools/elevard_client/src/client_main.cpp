@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <string>
 
+#include "command_line.h"
 #include "reply_outcome.h"
 #include "run_client.h"
 
