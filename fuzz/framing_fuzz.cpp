@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "elevard/wire/domain_socket.h"
 #include "fuzz_check.h"
 #include "velk/kit/scoped_fd.h"
-#include "velk/system_commands/domain_socket.h"
 
 namespace {
 
-namespace domain_socket = velk::system_commands::domain_socket;
+namespace domain_socket = elevard::wire;
 using velk::kit::ScopedFd;
 
 // A refused or leaked descriptor takes one of the lowest free numbers, so these are enough.

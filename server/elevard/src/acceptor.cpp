@@ -13,12 +13,13 @@
 #include <cstring>
 #include <string>
 
+#include "elevard/command_table.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/tree_changes.h"
 
 namespace {
 
-constexpr char kGroup[] = "quorvath";
+constexpr const char* kGroup = elevard::kGroupName;
 constexpr int kBacklog = 128;
 constexpr mode_t kSocketMode = 0660;
 constexpr int kBindRounds = 3;

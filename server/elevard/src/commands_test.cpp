@@ -13,6 +13,13 @@
 
 namespace {
 
+TEST(ResultTest, ToStringGivesTheOutcomeWord) {
+    EXPECT_EQ(toString(Result::ok), "ok");
+    EXPECT_EQ(toString(Result::invalidArgument), "invalid argument");
+    EXPECT_EQ(toString(Result::executionFailed), "execution failed");
+    EXPECT_EQ(toString(static_cast<Result>(7)), "");
+}
+
 // Records every call made on it and answers with a fixed result.
 struct RecordingHandler {
     struct Call {

@@ -13,7 +13,7 @@
 
 #include "run_modes.h"
 
-namespace domain_socket = velk::system_commands::domain_socket;
+namespace domain_socket = elevard::wire;
 
 void* reallocCallback(void* context, long length) {
     if (length < 0 || length > kMaxCommandLineLength) {

@@ -4,9 +4,9 @@
 #include <functional>
 #include <string>
 
+#include "elevard/wire/domain_socket.h"
 #include "journal.h"
 #include "velk/kit/scoped_fd.h"
-#include "velk/system_commands/domain_socket.h"
 
 class CommandsFactory;
 
@@ -86,7 +86,7 @@ private:
 
     velk::kit::ScopedFd socket_;
     std::chrono::steady_clock::time_point deadline_;
-    unsigned char lengthField_[velk::system_commands::domain_socket::kLengthFieldSize] = {};
+    unsigned char lengthField_[elevard::wire::kLengthFieldSize] = {};
     size_t lengthFieldReceived_ = 0;
     size_t announced_ = 0;  // the line's length, once the length field is complete
     std::string line_;
@@ -98,7 +98,7 @@ private:
 // connections drain. Called from any worker thread.
 class ReplyCarrier {
 public:
-    virtual void carry(velk::system_commands::domain_socket::UnsentReply reply) = 0;
+    virtual void carry(elevard::wire::UnsentReply reply) = 0;
 
 protected:
     ~ReplyCarrier() = default;

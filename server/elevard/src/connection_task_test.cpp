@@ -70,10 +70,8 @@ std::string abbreviated(const std::string& text) {
 
 // Keeps what the connections could not take.
 struct Carried : ReplyCarrier {
-    void carry(velk::system_commands::domain_socket::UnsentReply reply) override {
-        replies.push_back(std::move(reply));
-    }
-    std::vector<velk::system_commands::domain_socket::UnsentReply> replies;
+    void carry(elevard::wire::UnsentReply reply) override { replies.push_back(std::move(reply)); }
+    std::vector<elevard::wire::UnsentReply> replies;
 };
 
 // What a client that has not read yet finds on its end, without waiting.
@@ -104,8 +102,8 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
     factory.reg(
         {"big"}, {},
         [&bigReply](const std::string&, int socket) {
-            const bool sent = velk::system_commands::domain_socket::sendBuffer(
-                socket, bigReply.data(), static_cast<long>(bigReply.size()));
+            const bool sent = elevard::wire::sendBuffer(socket, bigReply.data(),
+                                                        static_cast<long>(bigReply.size()));
             return sent ? Result::ok : Result::executionFailed;
         },
         false);

@@ -13,7 +13,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-namespace domain_socket = velk::system_commands::domain_socket;
+namespace domain_socket = elevard::wire;
 
 // How long the workers rest from accepting after accept failed for want of descriptors or
 // memory.

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "connection_task.h"
+#include "elevard/wire/domain_socket.h"
 #include "velk/kit/scoped_fd.h"
-#include "velk/system_commands/domain_socket.h"
 
 class Acceptor;
 class CommandsFactory;
@@ -38,7 +38,7 @@ public:
     // is set and this has returned, the listening socket may be closed.
     void waitForAccepts() const;
 
-    void carry(velk::system_commands::domain_socket::UnsentReply reply) override;
+    void carry(elevard::wire::UnsentReply reply) override;
 
     // The eventfd that the loop watches, still owned here.
     int wakeDescriptor() const { return wakeLoop_.get(); }
@@ -47,8 +47,7 @@ public:
     // For the loop: everything handed over since the last call, and whether accept ran out of
     // descriptors meanwhile. Resets the eventfd.
     void takeMail(std::vector<PendingRequest>* slow,
-                  std::vector<velk::system_commands::domain_socket::UnsentReply>* replies,
-                  bool* shortOfDescriptors);
+                  std::vector<elevard::wire::UnsentReply>* replies, bool* shortOfDescriptors);
 
 private:
     void handOver(PendingRequest request);
@@ -63,8 +62,8 @@ private:
     std::atomic<bool> short_{false};
     std::atomic<int64_t> restUntil_{0};  // steady clock ticks
     std::mutex mutex_;
-    std::vector<PendingRequest> slow_;                                        // guarded
-    std::vector<velk::system_commands::domain_socket::UnsentReply> replies_;  // guarded
+    std::vector<PendingRequest> slow_;                 // guarded
+    std::vector<elevard::wire::UnsentReply> replies_;  // guarded
 };
 
 // Counts one request of `door` as done when it goes out of scope, however it ended, and wakes a

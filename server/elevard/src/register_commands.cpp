@@ -15,16 +15,16 @@
 
 #include "commands.h"
 #include "elevard/command_table.h"
+#include "elevard/wire/domain_socket.h"
+#include "elevard/wire/number_word.h"
 #include "journal.h"
 #include "velk/system_commands.h"
-#include "velk/system_commands/domain_socket.h"
-#include "velk/system_commands/number_word.h"
 #include "velk/system_commands/program_run.h"
 #include "velk/system_commands/shell_text.h"
 
 namespace {
 
-namespace domain_socket = velk::system_commands::domain_socket;
+namespace domain_socket = elevard::wire;
 using elevard::CommandId;
 using elevard::SuccessRule;
 using velk::SystemCommands;
@@ -79,8 +79,8 @@ Result changeOwner(SystemCommands* commands, const std::string& line, int socket
     if (!parseCommand(line, &path, &uid, &gid, &recursive)) {
         return Result::invalidArgument;
     }
-    std::optional<int> gidNumber = velk::system_commands::leadingNumber(gid);
-    std::optional<int> uidNumber = velk::system_commands::leadingNumber(uid);
+    std::optional<int> gidNumber = elevard::wire::leadingNumber(gid);
+    std::optional<int> uidNumber = elevard::wire::leadingNumber(uid);
     if (!gidNumber || !uidNumber) {
         return Result::invalidArgument;
     }
@@ -120,7 +120,7 @@ Result openFile(SystemCommands* commands, const std::string& line, int socket) {
     if (!parseCommand(line, &path, &mode)) {
         return Result::invalidArgument;
     }
-    std::optional<int> flags = velk::system_commands::leadingNumber(mode);
+    std::optional<int> flags = elevard::wire::leadingNumber(mode);
     if (!flags) {
         return Result::invalidArgument;
     }
@@ -137,8 +137,8 @@ Result setFdLimit(SystemCommands* commands, const std::string& line, int socket)
     if (!parseCommand(line, &pid, &value)) {
         return Result::invalidArgument;
     }
-    std::optional<int> valueNumber = velk::system_commands::leadingNumber(value);
-    std::optional<int> pidNumber = velk::system_commands::leadingNumber(pid);
+    std::optional<int> valueNumber = elevard::wire::leadingNumber(value);
+    std::optional<int> pidNumber = elevard::wire::leadingNumber(pid);
     if (!valueNumber || !pidNumber) {
         return Result::invalidArgument;
     }

@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "commands.h"
+#include "elevard/wire/domain_socket.h"
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
-#include "velk/system_commands/domain_socket.h"
 #include "velk_testing/child_process.h"
 #include "velk_testing/messages.h"
 #include "velk_testing/run_forked.h"
@@ -36,7 +36,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace velk::testing;
-namespace domain_socket = velk::system_commands::domain_socket;
+namespace domain_socket = elevard::wire;
 
 const char* const kPath = velk::SystemCommands::kDomainSocket;
 // dpkg's first arguments for "force-conflicts", one a line as the stand-in dpkg logs them.

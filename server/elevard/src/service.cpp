@@ -33,7 +33,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-namespace domain_socket = velk::system_commands::domain_socket;
+namespace domain_socket = elevard::wire;
 
 // Descriptors kept free for everything but the connections that the loop holds: the workers'
 // own, the connections they are serving, the pipes of the shell commands they start, the

@@ -26,9 +26,9 @@
 #include <thread>
 #include <vector>
 
+#include "elevard/wire/domain_socket.h"
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
-#include "velk/system_commands/domain_socket.h"
 #include "velk_testing/messages.h"
 #include "velk_testing/process_status.h"
 #include "velk_testing/running_child.h"
@@ -41,7 +41,7 @@ using namespace std::chrono_literals;
 using namespace velk::testing;
 using Clock = std::chrono::steady_clock;
 using velk::kit::ScopedFd;
-namespace domain_socket = velk::system_commands::domain_socket;
+namespace domain_socket = elevard::wire;
 
 const char* const kPath = velk::SystemCommands::kDomainSocket;
 

@@ -27,10 +27,10 @@
 
 #include "acceptor.h"
 #include "commands.h"
+#include "elevard/wire/domain_socket.h"
 #include "service.h"
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
-#include "velk/system_commands/domain_socket.h"
 #include "velk/system_commands/mount_staging.h"
 #include "velk/system_commands/program_run.h"
 #include "velk_testing/child_process.h"
@@ -44,7 +44,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace velk::testing;
 using velk::kit::ScopedFd;
-namespace domain_socket = velk::system_commands::domain_socket;
+namespace domain_socket = elevard::wire;
 using velk::system_commands::detail::kStagingRoot;
 
 const char* const kPath = velk::SystemCommands::kDomainSocket;

@@ -18,7 +18,7 @@
 namespace elevard {
 
 // The socket on which the service listens.
-inline constexpr const char* kDefaultSocketPath = "/tmp/quorvath_syscmd_socket3f64fa";
+inline constexpr const char* kDefaultSocketPath = kSocketPath;
 
 // How long one call may take by default: a mount tries up to ten option sets, each of which
 // may wait about a minute for an unreachable server.
@@ -70,25 +70,6 @@ private:
 };
 
 // The status of a path; a path that cannot be examined is {false, other, -1}.
-struct FileStatus {
-    bool exists = false;
-    FileType type = FileType::other;
-    std::int64_t size = -1;  // st_size, for a directory too
-};
-
-struct ListEntry {
-    std::string path;       // the listed directory, "/", the entry's name
-    std::int64_t size = 0;  // 0 for a directory
-    bool isDirectory = false;
-};
-
-// The distinct part numbers and serial numbers of the memory modules, each set sorted and
-// joined without a separator, as the service sends them.
-struct MemoryModules {
-    std::string partNumbers;
-    std::string serialNumbers;
-};
-
 // The service took the command line and closed the connection. Commands that send no reply
 // show their outcome only on the service's own output.
 struct Delivered {};

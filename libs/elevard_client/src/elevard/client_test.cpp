@@ -15,7 +15,7 @@
 #include <thread>
 #include <tuple>
 
-#include "velk/system_commands/domain_socket.h"
+#include "elevard/wire/domain_socket.h"
 #include "velk_testing/running_child.h"
 #include "velk_testing/scratch_dir.h"
 #include "velk_testing/service_in_namespace.h"
@@ -25,7 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 using elevard::ClientError;
 using velk::kit::ScopedFd;
-namespace ds = velk::system_commands::domain_socket;
+namespace ds = elevard::wire;
 
 TEST(ClientLibraryTest, EachCallReachesTheService) {
     std::string error;

@@ -12,12 +12,12 @@
 #include <cstring>
 #include <exception>
 
-#include "velk/system_commands/domain_socket.h"
+#include "elevard/wire/domain_socket.h"
 
 namespace elevard::detail {
 namespace {
 
-namespace ds = velk::system_commands::domain_socket;
+namespace ds = elevard::wire;
 using std::chrono::steady_clock;
 using velk::kit::ScopedFd;
 

@@ -21,7 +21,7 @@
 #include <cstddef>
 #include <string>
 
-namespace velk::system_commands::domain_socket {
+namespace elevard::wire {
 
 // The size of the length field that opens every buffer message.
 inline constexpr unsigned long kLengthFieldSize = 8;
@@ -126,4 +126,4 @@ Progress sendUnsent(UnsentReply* reply);
 // socket fails instead.
 int createConnectedSocket(const char* path);
 
-}  // namespace velk::system_commands::domain_socket
+}  // namespace elevard::wire

@@ -1,7 +1,7 @@
 // The built elevard-client run against a scripted stand-in for the service listening in a
 // scratch folder.
 
-#include "exchange.h"
+#include "run_client.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "elevard/protocol.h"
+#include "elevard/wire/domain_socket.h"
 #include "velk/kit/scoped_fd.h"
-#include "velk/system_commands/domain_socket.h"
 #include "velk_testing/child_process.h"
 #include "velk_testing/messages.h"
 #include "velk_testing/scratch_dir.h"
@@ -27,7 +27,7 @@
 
 namespace {
 
-namespace ds = velk::system_commands::domain_socket;
+namespace ds = elevard::wire;
 using velk::kit::ScopedFd;
 using Reply = std::function<void(int)>;
 using velk::testing::bufferMessage;

@@ -3,7 +3,7 @@
 // The socket side of elevard-client: one call of the service through libelevard_client, its
 // reply shown on standard output and its messages on standard error.
 
-#include "client.h"
+#include "command_line.h"
 
 namespace elevard_client {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace velk::system_commands {
+namespace elevard::wire {
 
 // A numeric word of a command line read as std::stoi reads it, but without exceptions:
 // leading whitespace and a sign allowed, decimal digits up to the first other character
@@ -23,4 +23,4 @@ inline std::optional<int> leadingNumber(const std::string& word) {
     return static_cast<int>(value);
 }
 
-}  // namespace velk::system_commands
+}  // namespace elevard::wire

@@ -1,15 +1,9 @@
-#include "common.h"
+#include "elevard/wire/line_words.h"
 
 #include <gtest/gtest.h>
 
+namespace elevard::wire {
 namespace {
-
-TEST(ResultTest, ToStringGivesTheOutcomeWord) {
-    EXPECT_EQ(toString(Result::ok), "ok");
-    EXPECT_EQ(toString(Result::invalidArgument), "invalid argument");
-    EXPECT_EQ(toString(Result::executionFailed), "execution failed");
-    EXPECT_EQ(toString(static_cast<Result>(7)), "");
-}
 
 TEST(ParseCommandTest, OneRequiredWord) {
     struct Case {
@@ -101,3 +95,4 @@ TEST(ExtractWordTest, StopsAfterTheWordAndItsClosingQuote) {
 }
 
 }  // namespace
+}  // namespace elevard::wire

@@ -1,4 +1,4 @@
-#include "velk/system_commands/domain_socket.h"
+#include "elevard/wire/domain_socket.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@
 #include "velk/kit/scoped_fd.h"
 #include "velk_testing/scratch_dir.h"
 
-namespace ds = velk::system_commands::domain_socket;
+namespace ds = elevard::wire;
 using velk::kit::ScopedFd;
 
 namespace {

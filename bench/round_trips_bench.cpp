@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "bench_service.h"
+#include "elevard/wire/domain_socket.h"
 #include "load_generator.h"
 #include "velk/kit/scoped_fd.h"
-#include "velk/system_commands/domain_socket.h"
 #include "velk_testing/messages.h"
 
 namespace {
@@ -28,7 +28,7 @@ namespace {
 using elevard_bench::fixed;
 using elevard_bench::LoadFigures;
 using velk::kit::ScopedFd;
-namespace domain_socket = velk::system_commands::domain_socket;
+namespace domain_socket = elevard::wire;
 
 const char* const kBarePath = "/tmp/elevard_bench_bare.sock";
 const char* const kLine = "exists /tmp";

@@ -1,4 +1,4 @@
-#include "exchange.h"
+#include "run_client.h"
 
 #include <unistd.h>
 
@@ -9,6 +9,7 @@
 #include "elevard/client.h"
 #include "elevard/protocol.h"
 #include "json_output.h"
+#include "reply_outcome.h"
 
 namespace elevard_client {
 namespace {

@@ -1,9 +1,8 @@
 #pragma once
 
-// The parts of elevard-client that involve no socket: its options and what it prints for each
-// reply (the protocol itself is libelevard_client's). Everything here is pure and thread-safe.
+// What elevard-client prints and how it exits for each reply, decoded with the wire folder's
+// decoders; no socket is involved. Everything here is pure and thread-safe.
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,37 +26,6 @@ enum ExitStatus {
     kNotVisible = 3,  // sent, but the command answers nothing: its outcome is on the service's
                       // output (help, install)
 };
-
-struct Options {
-    std::string socketPath = elevard::kDefaultSocketPath;
-    std::chrono::milliseconds timeout = elevard::kDefaultTimeout;
-    bool raw = false;
-    bool cat = false;
-    bool json = false;
-    bool help = false;
-    bool version = false;
-    std::vector<std::string> words;  // the command name, then its arguments
-};
-
-// Reads the options and the command words from argv[1..argc-1]. Options are recognised only
-// before the command name ("--" ends them). Returns nullopt with a message in `*error` for an
-// unknown option, a missing or invalid option value (--timeout takes whole seconds above 0),
-// --json beside --raw or --cat, a missing command (unless --help or --version was given), or
-// a word after the command that begins with "--" when no "--" ended the options: it is
-// almost always an option written in the wrong place, which would be sent as an argument.
-std::optional<Options> parseOptions(int argc, const char* const* argv, std::string* error);
-
-// Checks the arguments in `words` (name first) against the table row of `command` before
-// anything is sent: the required ones are there, no more than the command takes, and the
-// numeric ones begin with a decimal number in the 32-bit range, as the service reads them.
-// Returns the message for the first bad one, or nullopt.
-std::optional<std::string> badArgument(const elevard::CommandInfo& command,
-                                       const std::vector<std::string>& words);
-
-// The message for `name`, which is no command of the table: it names the nearest command when
-// one is close (a different case, or a letter or two off), so that a typing error is never
-// sent to the service.
-std::string unknownCommand(const std::string& name);
 
 // What the client prints and how it exits for one reply.
 struct Outcome {
@@ -85,17 +53,7 @@ Outcome decodeBuffer(const elevard::CommandInfo& command, const std::string& pay
 Outcome judgeRaw(const elevard::CommandInfo* command, const std::vector<std::string>& words,
                  const std::string& stream);
 
-// The payload of one buffer message that makes up the whole of `stream`, or nullopt when the
-// stream is anything else (cut short, trailing bytes, a negative length).
-std::optional<std::string> singleMessagePayload(const std::string& stream);
-
 // `bytes` as lowercase hex pairs, 16 per line, separated by blanks; every line ends with "\n".
 std::string hexDump(const std::string& bytes);
-
-// The text of --help.
-std::string helpText();
-
-// The text of --version.
-std::string versionText();
 
 }  // namespace elevard_client

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "velk/system_commands/domain_socket.h"
+#include "elevard/wire/domain_socket.h"
 
-namespace velk::system_commands::domain_socket {
+namespace elevard::wire {
 namespace {
 
 // Where readData puts a payload: either a fixed destination of `capacity` bytes, or one that
@@ -168,4 +168,4 @@ int readFd(int socket) {
     return fd;
 }
 
-}  // namespace velk::system_commands::domain_socket
+}  // namespace elevard::wire

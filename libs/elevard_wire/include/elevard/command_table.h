@@ -10,8 +10,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace elevard {
+
+// The socket on which the service listens, and the group whose members may use it.
+inline constexpr const char* kSocketPath = "/tmp/quorvath_syscmd_socket3f64fa";
+inline constexpr const char* kGroupName = "quorvath";
 
 // What the mount command did; sent as one integer message.
 enum class MountCode : int {
@@ -70,6 +75,26 @@ constexpr std::optional<Code> codeFromReply(std::int64_t value) {
     Code code = static_cast<Code>(static_cast<int>(value));
     return codeName(code) != nullptr ? std::optional<Code>(code) : std::nullopt;
 }
+
+// The values of the structured replies.
+struct FileStatus {
+    bool exists = false;
+    FileType type = FileType::other;
+    std::int64_t size = -1;  // st_size, for a directory too
+};
+
+struct ListEntry {
+    std::string path;       // the listed directory, "/", the entry's name
+    std::int64_t size = 0;  // 0 for a directory
+    bool isDirectory = false;
+};
+
+// The distinct part numbers and serial numbers of the memory modules, each set sorted and
+// joined without a separator, as the service sends them.
+struct MemoryModules {
+    std::string partNumbers;
+    std::string serialNumbers;
+};
 
 // The shape of a command's reply.
 enum class ReplyKind {

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <utility>
 
-#include "velk/system_commands/domain_socket.h"
+#include "elevard/wire/domain_socket.h"
 
-namespace velk::system_commands::domain_socket {
+namespace elevard::wire {
 namespace {
 
 // What sendData writes: `size` payload bytes from `source`.
@@ -279,4 +279,4 @@ int createConnectedSocket(const char* path) {
     return fd;
 }
 
-}  // namespace velk::system_commands::domain_socket
+}  // namespace elevard::wire

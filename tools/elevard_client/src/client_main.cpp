@@ -1,8 +1,9 @@
 #include <cstdio>
 #include <string>
 
-#include "client.h"
-#include "exchange.h"
+#include "command_line.h"
+#include "reply_outcome.h"
+#include "run_client.h"
 
 int main(int argc, char** argv) {
     std::string error;
