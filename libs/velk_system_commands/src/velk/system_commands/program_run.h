@@ -11,6 +11,10 @@
 // process group of their own and a deadline.
 namespace velk::system_commands::detail {
 
+// The search path given to programs when the service was given none.
+inline constexpr const char* kDefaultPath =
+    "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
 // One run of an outside program.
 struct ProgramRun {
     // A name without "/" is looked up on the service's own PATH as the shell would; a path is
