@@ -188,6 +188,19 @@ public:
     // directory is empty or cannot be opened.
     std::string serializedFileList(const std::string& path);
 
+    // Packages -------------------------------------------------------------------------------
+
+    // Runs "dpkg -i PATH" ("dpkg -i --auto-deconfigure --force-conflicts PATH" when `force` is
+    // "force-conflicts"; any other word is ignored) without a shell, with the service's own
+    // environment and at most 30 minutes; dpkg's output goes to the service's own standard
+    // output and standard error. With `takeTerminal`, dpkg takes the terminal's foreground while
+    // it runs (for a run on behalf of the one at the terminal). A path that is not absolute or
+    // holds a NUL byte or a control character is refused before anything runs, with
+    // "Installing <path> is forbidden" as the last-error text. Returns true when dpkg ended with
+    // status 0; otherwise the last-error text says why.
+    bool install(const std::string& packagePath, const std::optional<std::string>& force,
+                 bool takeTerminal);
+
     // Process limits -------------------------------------------------------------------------
 
     // Sets the soft and hard open-file limit of process `pid` to `value`. Returns `value` on
