@@ -91,17 +91,17 @@ public:
     // mounts, or at the first whose output holds "error(13)", the helper's refused login. The
     // new mount is then moved onto the judged folder; when that fails it is detached and the
     // result is otherError. Writes a diagnostic line per attempt and per refusal. Wherever the
-    // command line is shown (those lines, the last-error text) it reads as the shell line
-    // "mount -t cifs 'SOURCE' 'POINT' -o  username='NAME',password='****',...". On otherError
-    // after the attempts the last-error text holds the tenth one's failure.
+    // command line is shown (those lines, the last-error text) it reads, each value the caller
+    // gave single-quoted, "mount -t cifs 'SOURCE' 'POINT' -o  username='NAME',password='****',...".
+    // On otherError after the attempts the last-error text holds the tenth one's failure.
     MountCode mount(const std::string& source, const std::string& mountPoint,
                     const std::optional<std::string>& user,
                     const std::optional<std::string>& password);
 
     // Unmounts the file system mounted on `path` (the guard first) without following a link
-    // in its last component. The folder is looked up once, for the guard, and unmounted
-    // through the descriptor of the folder that holds it. A failing unmount records no
-    // last-error text.
+    // in its last component. The folder is looked up for the guard, then again, its last link
+    // kept, and judged once more; it is unmounted through the descriptor of the folder that
+    // holds it. A failing unmount records no last-error text.
     UnmountCode unmount(const std::string& path);
 
     // Memory module inventory -----------------------------------------------------------------

@@ -7,8 +7,8 @@
 #include "velk/kit/debug.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/diagnostics.h"
+#include "velk/system_commands/line_text.h"
 #include "velk/system_commands/program_run.h"
-#include "velk/system_commands/shell_text.h"
 #include "velk/system_commands/tree_changes.h"
 
 namespace velk {
@@ -104,7 +104,7 @@ bool SystemCommands::executeShown(const std::string& command, const std::string&
     if (status == 0) {
         return true;
     }
-    return fail(format("Command % failed with return code %. Output: %", shown, status, output));
+    return fail(system_commands::detail::commandFailed(shown, status, output));
 }
 
 bool SystemCommands::runProgram(const ProgramRun& run,

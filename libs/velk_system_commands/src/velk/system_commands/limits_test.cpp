@@ -35,7 +35,7 @@
 #include "velk/kit/debug.h"
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
-#include "velk/system_commands/shell_text.h"
+#include "velk/system_commands/line_text.h"
 #include "velk_testing/mount_namespace.h"
 #include "velk_testing/run_forked.h"
 #include "velk_testing/running_child.h"
@@ -45,7 +45,6 @@ namespace velk {
 namespace {
 
 using kit::ScopedFd;
-using system_commands::detail::escapeSingleQuotes;
 using velk::testing::ForkResult;
 using velk::testing::runForked;
 using velk::testing::ScratchDir;

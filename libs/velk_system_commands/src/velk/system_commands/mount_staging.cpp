@@ -13,6 +13,8 @@
 #include <mutex>
 
 #include "velk/kit/scoped_fd.h"
+#include "velk/system_commands/outcome.h"
+#include "velk/system_commands/tree_changes.h"
 
 namespace velk::system_commands::detail {
 namespace {
@@ -30,8 +32,7 @@ std::string stagingFailure(const std::string& why) {
 }
 
 std::string stagingFailure(int error) {
-    char buffer[256];
-    return stagingFailure(::strerror_r(error, buffer, sizeof buffer));
+    return stagingFailure(systemError(error));
 }
 
 std::string magicLink(const ScopedFd& fd) {
@@ -48,17 +49,17 @@ std::string judgeRoot(bool mayMount) {
     }
     std::string root = kStagingRoot;
     struct stat own {};
-    struct stat parent {};
     struct statfs fileSystem {};
+    ScopedFd parent(
+        ::open(root.substr(0, root.rfind('/')).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (::fstat(place.get(), &own) != 0 || ::fstatfs(place.get(), &fileSystem) != 0 ||
-        ::stat(root.substr(0, root.rfind('/')).c_str(), &parent) != 0) {
+        !parent.valid()) {
         return stagingFailure(errno);
     }
     if (own.st_uid != 0) {
         return stagingFailure("it is not owned by root");
     }
-    // A mount of its own lies on another device than the folder above it.
-    const bool mounted = own.st_dev != parent.st_dev;
+    const bool mounted = isOtherMount(place.get(), parent.get());
     if (!mounted && mayMount) {
         // Mounted on the folder just judged, wherever its name leads by now.
         if (::mount("tmpfs", magicLink(place).c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "velk/system_commands.h"
+#include "velk/system_commands/line_text.h"
 #include "velk/system_commands/program_run.h"
-#include "velk/system_commands/shell_text.h"
 
 namespace velk {
 

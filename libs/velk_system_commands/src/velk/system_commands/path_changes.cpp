@@ -11,9 +11,9 @@
 
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
+#include "velk/system_commands/line_text.h"
 #include "velk/system_commands/outcome.h"
 #include "velk/system_commands/path_guard.h"
-#include "velk/system_commands/shell_text.h"
 #include "velk/system_commands/tree_changes.h"
 
 namespace velk::system_commands::detail {
@@ -183,7 +183,7 @@ bool SystemCommands::rename(const std::string& source, const std::string& target
 }
 
 int SystemCommands::open(const std::string& path, int flags) {
-    // Close-on-exec keeps the descriptor out of shells that other workers start before the
+    // Close-on-exec keeps the descriptor out of programs that other workers start before the
     // caller has passed it on; the receiving process gets its own flags either way.
     // O_NONBLOCK keeps a FIFO planted where a file was expected from holding the worker until
     // a writer or reader comes; the caller's own flags are put back before it gets the file.

@@ -34,7 +34,7 @@
 #include "velk/kit/debug.h"
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
-#include "velk/system_commands/shell_text.h"
+#include "velk/system_commands/line_text.h"
 #include "velk_testing/mount_namespace.h"
 #include "velk_testing/run_forked.h"
 #include "velk_testing/running_child.h"
@@ -44,7 +44,6 @@ namespace velk {
 namespace {
 
 using kit::ScopedFd;
-using system_commands::detail::escapeSingleQuotes;
 using velk::testing::ForkResult;
 using velk::testing::runForked;
 using velk::testing::ScratchDir;
@@ -127,7 +126,7 @@ TEST_F(PathChangesTest, OpenCreatesWithUmaskAndReportsFailure) {
     struct stat status {};
     ASSERT_EQ(::fstat(fd.get(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0640u);
-    EXPECT_NE(::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC, 0) << "kept out of concurrent shells";
+    EXPECT_NE(::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC, 0) << "kept out of concurrent programs";
     EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & O_ACCMODE, O_RDWR);
 
     EXPECT_TRUE(ScopedFd(commands.open("/etc/passwd", 0)).valid()) << "open has no guard";

@@ -5,8 +5,8 @@
 #include <set>
 
 #include "velk/system_commands.h"
+#include "velk/system_commands/line_text.h"
 #include "velk/system_commands/path_forms.h"
-#include "velk/system_commands/shell_text.h"
 #include "velk/system_commands/tree_changes.h"
 
 namespace velk::system_commands::detail {

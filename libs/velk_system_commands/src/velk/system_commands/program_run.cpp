@@ -17,7 +17,8 @@
 #include <set>
 
 #include "velk/kit/scoped_fd.h"
-#include "velk/system_commands/shell_text.h"
+#include "velk/system_commands/line_text.h"
+#include "velk/system_commands/outcome.h"
 
 namespace velk::system_commands::detail {
 namespace {
@@ -267,12 +268,11 @@ std::optional<rlimit> childFileLimit() {
     return limit;
 }
 
-std::string systemError(int error) {
-    char buffer[256];
-    return ::strerror_r(error, buffer, sizeof buffer);
-}
-
 }  // namespace
+
+std::string commandFailed(const std::string& shown, int status, const std::string& output) {
+    return format("Command % failed with return code %. Output: %", shown, status, output);
+}
 
 bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& callback,
                 std::string* failure) {
@@ -351,8 +351,7 @@ bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& c
                              run.shown, seconds.count(), pieces.output()));
     }
     if (status != 0) {
-        return failed(format("Command % failed with return code %. Output: %", run.shown, status,
-                             pieces.output()));
+        return failed(commandFailed(run.shown, status, pieces.output()));
     }
     return true;
 }

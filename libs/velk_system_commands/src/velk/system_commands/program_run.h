@@ -40,6 +40,10 @@ struct ProgramRun {
 // programs inherit the process's limit. Thread-safe.
 void recordStartingFileLimit(rlim_t soft);
 
+// The failure text of a command that ended with the raw wait status `status`:
+// "Command <shown> failed with return code <status>. Output: <output>".
+std::string commandFailed(const std::string& shown, int status, const std::string& output);
+
 // Runs `run` and waits for it. The child gets a process group of its own, no descriptor but its
 // three standard streams, no blocked signal, default signal actions and the recorded soft
 // open-file limit. With captureOutput, each

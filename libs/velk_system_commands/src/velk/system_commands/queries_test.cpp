@@ -34,7 +34,7 @@
 #include "velk/kit/debug.h"
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
-#include "velk/system_commands/shell_text.h"
+#include "velk/system_commands/line_text.h"
 #include "velk_testing/mount_namespace.h"
 #include "velk_testing/run_forked.h"
 #include "velk_testing/running_child.h"
@@ -44,7 +44,6 @@ namespace velk {
 namespace {
 
 using kit::ScopedFd;
-using system_commands::detail::escapeSingleQuotes;
 using velk::testing::ForkResult;
 using velk::testing::runForked;
 using velk::testing::ScratchDir;
