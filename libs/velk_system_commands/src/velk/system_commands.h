@@ -9,12 +9,9 @@
 #include <string>
 
 #include "elevard/command_table.h"
+#include "velk/system_commands/outcome.h"
 
 namespace velk {
-
-namespace system_commands::detail {
-struct ProgramRun;
-}
 
 // Kind of object found at a path: other for devices, sockets, pipes, and any path that could
 // not be examined. The codes below are the ones clients decode, so they share one definition.
@@ -53,7 +50,9 @@ public:
     SystemCommands& operator=(const SystemCommands&) = delete;
 
     // A copy of the text of the most recent failure that any member recorded; empty until the
-    // first one. Never cleared by a later success. Thread-safe.
+    // first one. Never cleared by a later success. Thread-safe. Read by the tests only: inside
+    // the library every failure travels as an Outcome, and the service judges the replies; this
+    // keeps the text of a member whose reply cannot carry it.
     std::string lastError() const;
 
     // Shell execution ------------------------------------------------------------------------
@@ -226,15 +225,11 @@ private:
     void setLastError(std::string text);
     // Records `text` as the last-error text and returns false.
     bool fail(std::string text);
-
-    // `execute` with `shown` standing for `command` in every failure text, so that what must
-    // not be recorded (a password) stays out of it.
-    bool executeShown(const std::string& command, const std::string& shown,
-                      std::function<void(const char*)> callback, std::string* failure);
-
-    // system_commands::detail::runProgram, its failure recorded as the last-error text.
-    bool runProgram(const system_commands::detail::ProgramRun& run,
-                    const std::function<void(const char*)>& callback);
+    // Whether `outcome` succeeded; a failure's text is recorded as the last-error text.
+    template <typename T>
+    bool recorded(const system_commands::Outcome<T>& outcome) {
+        return outcome.ok() || fail(outcome.error());
+    }
 
     const std::function<bool()> hardLinksProtected_;
     mutable std::mutex lastErrorMutex_;

@@ -1,7 +1,9 @@
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <ostream>
+#include <string>
 #include <utility>
 
 #include "velk/kit/debug.h"
@@ -14,7 +16,6 @@
 namespace velk {
 
 using system_commands::detail::format;
-using system_commands::detail::ProgramRun;
 
 namespace system_commands::detail {
 namespace {
@@ -60,29 +61,21 @@ bool SystemCommands::fail(std::string text) {
     return false;
 }
 
-bool SystemCommands::execute(const std::string& command, std::function<void(const char*)> callback,
-                             std::string* failure) {
-    return executeShown(command, command, std::move(callback), failure);
-}
+namespace {
 
-bool SystemCommands::executeShown(const std::string& command, const std::string& shown,
-                                  std::function<void(const char*)> callback, std::string* failure) {
-    auto fail = [&](std::string text) {
-        if (failure != nullptr) {
-            *failure = text;
-        }
-        setLastError(std::move(text));
-        return false;
-    };
+// `command` run by /bin/sh, as SystemCommands::execute says.
+system_commands::Outcome<void> runShell(const std::string& command,
+                                        const std::function<void(const char*)>& callback) {
+    using system_commands::Failure;
     // The shell would see the line only up to a NUL byte, which is another command.
     if (command.find('\0') != std::string::npos) {
-        return fail(format("popen for % has failed", shown));
+        return Failure{format("popen for % has failed", command)};
     }
     // "e": the read end is close-on-exec, so shells started by other workers at the same time
     // do not inherit it and keep this command's output open.
     std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "re");
     if (pipe == nullptr) {
-        return fail(format("popen for % has failed", shown));
+        return Failure{format("popen for % has failed", command)};
     }
     std::string output;
     char buffer[1024];
@@ -101,15 +94,21 @@ bool SystemCommands::executeShown(const std::string& command, const std::string&
     }
     // pclose waits for the shell and retries that wait on EINTR itself.
     int status = ::pclose(pipe);
-    if (status == 0) {
-        return true;
+    if (status != 0) {
+        return Failure{system_commands::detail::commandFailed(command, status, output)};
     }
-    return fail(system_commands::detail::commandFailed(shown, status, output));
+    return {};
 }
 
-bool SystemCommands::runProgram(const ProgramRun& run,
-                                const std::function<void(const char*)>& callback) {
-    std::string failure;
-    return system_commands::detail::runProgram(run, callback, &failure) || fail(failure);
+}  // namespace
+
+bool SystemCommands::execute(const std::string& command, std::function<void(const char*)> callback,
+                             std::string* failure) {
+    system_commands::Outcome<void> ran = runShell(command, callback);
+    if (!ran && failure != nullptr) {
+        *failure = ran.error();
+    }
+    return recorded(ran);
 }
+
 }  // namespace velk

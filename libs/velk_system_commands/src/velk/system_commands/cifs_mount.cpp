@@ -19,9 +19,9 @@
 
 namespace velk {
 
+using system_commands::Outcome;
 using system_commands::systemError;
 using system_commands::detail::changeFailed;
-using system_commands::detail::forbiddenMountPoint;
 using system_commands::detail::format;
 using system_commands::detail::LastLink;
 using system_commands::detail::makeMountCommand;
@@ -74,9 +74,9 @@ MountCode SystemCommands::mount(const std::string& source, const std::string& mo
                                 const std::optional<std::string>& user,
                                 const std::optional<std::string>& password) {
     // Held from here on: the share goes onto this folder, wherever its name leads later.
-    std::optional<WalkedPath> held = walkMountPoint(mountPoint, LastLink::follow);
-    if (!held) {
-        setLastError(forbiddenMountPoint(mountPoint));
+    Outcome<WalkedPath> judged = walkMountPoint(mountPoint, LastLink::follow);
+    if (!judged) {
+        setLastError(judged.error());
         writeDiagnostic("It's forbidden to mount a remote folder to ", mountPoint);
         return MountCode::otherError;
     }
@@ -90,10 +90,11 @@ MountCode SystemCommands::mount(const std::string& source, const std::string& mo
         writeDiagnostic("It's forbidden to mount a remote folder with these credentials: ", fault);
         return MountCode::otherError;
     }
-    int error = held->unreachable != 0       ? held->unreachable
-                : !held->object.valid()      ? ENOENT
-                : !S_ISDIR(held->objectType) ? ENOTDIR
-                                             : 0;
+    const WalkedPath& held = judged.value();
+    int error = held.unreachable != 0       ? held.unreachable
+                : !held.object.valid()      ? ENOENT
+                : !S_ISDIR(held.objectType) ? ENOTDIR
+                                            : 0;
     if (error != 0) {
         setLastError(changeFailed("mount " + mountPoint, error));
         writeDiagnostic("Mount to ", mountPoint, " has failed: ", systemError(error));
@@ -103,16 +104,17 @@ MountCode SystemCommands::mount(const std::string& source, const std::string& mo
          system_commands::detail::generateMountParams(source, mountPoint, user, password)) {
         // A fresh folder per attempt: whatever a failed attempt left mounted goes with its own.
         StagingFolder staging;
-        if (std::string failure = staging.create(); !failure.empty()) {
-            setLastError(failure);
-            writeDiagnostic("Mount to ", mountPoint, " has failed: ", failure);
+        if (Outcome<void> created = staging.create(); !created) {
+            setLastError(created.error());
+            writeDiagnostic("Mount to ", mountPoint, " has failed: ", created.error());
             return MountCode::otherError;
         }
         const std::string shown = makeMountCommand(withMaskedPassword(params));
         std::string output;
-        if (runProgram(mountAttempt(params, staging.path(), shown),
-                       [&](const char* piece) { output += piece; })) {
-            if (error = staging.moveOnto(held->object.get()); error != 0) {
+        if (recorded(
+                system_commands::detail::runProgram(mountAttempt(params, staging.path(), shown),
+                                                    [&](const char* piece) { output += piece; }))) {
+            if (error = staging.moveOnto(held.object.get()); error != 0) {
                 setLastError(changeFailed("mount " + mountPoint, error));
                 writeDiagnostic("Mount command \"", shown, "\" succeeded, but moving the share to ",
                                 mountPoint, " has failed: ", systemError(error));
@@ -137,12 +139,11 @@ UnmountCode SystemCommands::unmount(const std::string& path) {
         return UnmountCode::otherError;
     }
     // A link in the last component stays what the guard judged instead of naming its target.
-    std::optional<WalkedPath> walked = walkMountPoint(path, LastLink::keep);
-    if (!walked) {
-        setLastError(forbiddenMountPoint(path));
+    Outcome<WalkedPath> walked = walkMountPoint(path, LastLink::keep);
+    if (!recorded(walked)) {
         return UnmountCode::otherError;
     }
-    switch (unmountWalked(std::move(*walked))) {
+    switch (unmountWalked(std::move(walked).value())) {
         case 0:
             return UnmountCode::success;
         case EBUSY:

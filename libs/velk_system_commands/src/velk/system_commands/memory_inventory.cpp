@@ -16,7 +16,8 @@ std::string SystemCommands::serializedDmiInfo() {
     run.environment = {std::string("PATH=") + system_commands::detail::kDefaultPath, "LC_ALL=C"};
     run.deadline = std::chrono::seconds(30);
     run.shown = "/usr/sbin/dmidecode -t17";
-    if (!runProgram(run, [&](const char* piece) { inventory.addPiece(piece); })) {
+    if (!recorded(system_commands::detail::runProgram(
+            run, [&](const char* piece) { inventory.addPiece(piece); }))) {
         return {};
     }
     return inventory.serialized();

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands/outcome.h"
@@ -27,11 +28,11 @@ std::mutex rootMutex;
 // Far more than any helper stacks on its mount point; only bounds the clean-up.
 constexpr int kMaxStackedMounts = 1024;
 
-std::string stagingFailure(const std::string& why) {
-    return std::string("staging folder ") + kStagingRoot + ": " + why;
+Failure stagingFailure(const std::string& why) {
+    return Failure{std::string("staging folder ") + kStagingRoot + ": " + why};
 }
 
-std::string stagingFailure(int error) {
+Failure stagingFailure(int error) {
     return stagingFailure(systemError(error));
 }
 
@@ -40,8 +41,8 @@ std::string magicLink(const ScopedFd& fd) {
 }
 
 // Judges the staging place as it is now, without following a link, and mounts the staging tmpfs
-// on a bare root-owned folder. Returns an empty text when it is ready, else the refusal.
-std::string judgeRoot(bool mayMount) {
+// on a bare root-owned folder. Fails with the refusal.
+Outcome<void> judgeRoot(bool mayMount) {
     ScopedFd place(::open(kStagingRoot, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!place.valid()) {
         return errno == ENOTDIR || errno == ELOOP ? stagingFailure("it is not a folder")
@@ -81,8 +82,8 @@ std::string judgeRoot(bool mayMount) {
     return {};
 }
 
-// Makes the staging place ready. Returns an empty text, or why it cannot be used.
-std::string prepareRoot() {
+// Makes the staging place ready. Fails with why it cannot be used.
+Outcome<void> prepareRoot() {
     std::lock_guard<std::mutex> lock(rootMutex);
     if (::mkdir(kStagingRoot, 0700) != 0 && errno != EEXIST) {
         return stagingFailure(errno);
@@ -105,9 +106,9 @@ StagingFolder::~StagingFolder() {
     ::rmdir(path_.c_str());  // fails only when something else appeared there; the tmpfs keeps it
 }
 
-std::string StagingFolder::create() {
-    if (std::string failure = prepareRoot(); !failure.empty()) {
-        return failure;
+Outcome<void> StagingFolder::create() {
+    if (Outcome<void> ready = prepareRoot(); !ready) {
+        return ready;
     }
     std::string pattern = std::string(kStagingRoot) + "/mount.XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {

@@ -33,7 +33,7 @@ bool SystemCommands::install(const std::string& packagePath,
     run.shown = "dpkg -i " + packagePath;
     run.captureOutput = false;
     run.takeTerminal = takeTerminal;
-    return runProgram(run, {});
+    return recorded(system_commands::detail::runProgram(run, {}));
 }
 
 }  // namespace velk

@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <sstream>
+#include <utility>
 
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
@@ -40,10 +42,11 @@ std::string changeFailedAt(const std::string& operation, const std::string& path
 
 namespace velk {
 
+using system_commands::Failure;
+using system_commands::Outcome;
 using system_commands::detail::changeFailed;
 using system_commands::detail::changeFailedAt;
 using system_commands::detail::changeTreeOwner;
-using system_commands::detail::forbiddenForChown;
 using system_commands::detail::isMountPoint;
 using system_commands::detail::kOtherMount;
 using system_commands::detail::LastLink;
@@ -109,98 +112,136 @@ int renameBetween(const WalkedPath& from, const WalkedPath& to) {
                : errno;
 }
 
-}  // namespace
-
-bool SystemCommands::changeOwner(const std::string& path, int uid, int gid, bool recursive) {
+// chown, as changeOwner does it; `hardLinksProtected` says whether the kernel protects hard
+// links, asked once the path is judged.
+Outcome<void> changeOwnerAt(const std::string& path, int uid, int gid, bool recursive,
+                            const std::function<bool()>& hardLinksProtected) {
     std::ostringstream operation;
     operation << "chown " << (recursive ? "-R " : "") << uid << ":" << gid << " " << path;
     // The system call reads -1 as "leave unchanged"; no id below 0 names an owner.
     if (uid < 0 || gid < 0) {
-        return fail(changeFailed(operation.str(), EINVAL));
+        return Failure{changeFailed(operation.str(), EINVAL)};
     }
     // chown follows a link given as the path; chown -R (-P) changes the link itself.
-    std::optional<WalkedPath> walked =
+    Outcome<WalkedPath> walked =
         walkChangeable(path, recursive ? LastLink::keep : LastLink::follow);
     if (!walked) {
-        return fail(forbiddenForChown(path));
+        return Failure{walked.error()};
     }
     // While the kernel lets anyone link to files they cannot write, a second link may be
     // someone else's file planted in the tree; root's files are left alone either way.
-    const bool leaveLinked = !hardLinksProtected_();
+    const bool leaveLinked = !hardLinksProtected();
     std::string below;
-    int error = changeOwnerOf(*walked, static_cast<uid_t>(uid), static_cast<gid_t>(gid), recursive,
-                              leaveLinked, &below);
-    return error == 0 || fail(changeFailedAt(operation.str(), path, below, error));
+    int error = changeOwnerOf(walked.value(), static_cast<uid_t>(uid), static_cast<gid_t>(gid),
+                              recursive, leaveLinked, &below);
+    if (error != 0) {
+        return Failure{changeFailedAt(operation.str(), path, below, error)};
+    }
+    return {};
 }
 
-bool SystemCommands::makeDirectory(const std::string& path) {
-    std::optional<WalkedPath> walked = walkAllowed(path, LastLink::follow);
+Outcome<void> makeDirectoryAt(const std::string& path) {
+    Outcome<WalkedPath> walked = walkAllowed(path, LastLink::follow);
     if (!walked) {
-        return fail(forbiddenForChown(path));
+        return Failure{walked.error()};
     }
-    int error = makeMissingLevels(*walked);
-    return error == 0 || fail(changeFailed("mkdir -p " + path, error));
+    int error = makeMissingLevels(walked.value());
+    if (error != 0) {
+        return Failure{changeFailed("mkdir -p " + path, error)};
+    }
+    return {};
 }
 
-bool SystemCommands::removePath(const std::string& path) {
-    std::optional<WalkedPath> walked = walkChangeable(path, LastLink::keep);
-    if (!walked) {
-        return fail(forbiddenForChown(path));
+Outcome<void> removePathAt(const std::string& path) {
+    Outcome<WalkedPath> judged = walkChangeable(path, LastLink::keep);
+    if (!judged) {
+        return Failure{judged.error()};
     }
-    if (walked->unreachable != 0 || !walked->object.valid()) {
-        return true;  // nothing there: done, as rm -f says
+    const WalkedPath& walked = judged.value();
+    if (walked.unreachable != 0 || !walked.object.valid()) {
+        return {};  // nothing there: done, as rm -f says
     }
     std::string below;
     int error = 0;
-    if (walked->endsWithDots) {
+    if (walked.endsWithDots) {
         // Like rm, never remove a folder named as "." or "..": the caller is working inside it.
         error = EINVAL;
-    } else if (isMountPoint(*walked)) {
+    } else if (isMountPoint(walked)) {
         error = kOtherMount;
     } else {
         // Through the descriptor judged above: a share mounted on the name since then is
         // never entered.
-        error =
-            removeTree(walked->folder.get(), walked->names.front(), walked->object.get(), &below);
+        error = removeTree(walked.folder.get(), walked.names.front(), walked.object.get(), &below);
     }
-    return error == 0 || fail(changeFailedAt("rm -rf " + path, path, below, error));
+    if (error != 0) {
+        return Failure{changeFailedAt("rm -rf " + path, path, below, error)};
+    }
+    return {};
 }
 
-bool SystemCommands::rename(const std::string& source, const std::string& target) {
-    std::optional<WalkedPath> from = walkChangeable(source, LastLink::keep);
+Outcome<void> renameAt(const std::string& source, const std::string& target) {
+    Outcome<WalkedPath> from = walkChangeable(source, LastLink::keep);
     if (!from) {
-        return fail(forbiddenForChown(source));
+        return Failure{from.error()};
     }
-    std::optional<WalkedPath> to = walkChangeable(target, LastLink::keep);
+    Outcome<WalkedPath> to = walkChangeable(target, LastLink::keep);
     if (!to) {
-        return fail(forbiddenForChown(target));
+        return Failure{to.error()};
     }
-    int error = renameBetween(*from, *to);
-    // Which of the two is a mount point: the source is checked first.
-    const std::string& mounted = isMountPoint(*from) ? source : target;
-    return error == 0 ||
-           fail(changeFailedAt("rename " + source + " " + target, mounted, "", error));
+    int error = renameBetween(from.value(), to.value());
+    if (error != 0) {
+        // Which of the two is a mount point: the source is checked first.
+        const std::string& mounted = isMountPoint(from.value()) ? source : target;
+        return Failure{changeFailedAt("rename " + source + " " + target, mounted, "", error)};
+    }
+    return {};
 }
 
-int SystemCommands::open(const std::string& path, int flags) {
+// The file `path` opened as SystemCommands::open says; fails with the text perror would print.
+Outcome<kit::ScopedFd> openFile(const std::string& path, int flags) {
     // Close-on-exec keeps the descriptor out of programs that other workers start before the
     // caller has passed it on; the receiving process gets its own flags either way.
     // O_NONBLOCK keeps a FIFO planted where a file was expected from holding the worker until
     // a writer or reader comes; the caller's own flags are put back before it gets the file.
     kit::ScopedFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0660));
     if (!fd.valid()) {
-        std::perror("open");
-        return -1;
+        return Failure{"open: " + system_commands::systemError(errno)};
     }
     // An O_PATH descriptor has no status flags to clear: fcntl refuses it.
     if ((flags & (O_NONBLOCK | O_PATH)) == 0) {
         const int status = fcntl(fd.get(), F_GETFL);
         if (status < 0 || fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
-            std::perror("open: fcntl");
-            return -1;
+            return Failure{"open: fcntl: " + system_commands::systemError(errno)};
         }
     }
-    return fd.release();
+    return fd;
+}
+
+}  // namespace
+
+bool SystemCommands::changeOwner(const std::string& path, int uid, int gid, bool recursive) {
+    return recorded(changeOwnerAt(path, uid, gid, recursive, hardLinksProtected_));
+}
+
+bool SystemCommands::makeDirectory(const std::string& path) {
+    return recorded(makeDirectoryAt(path));
+}
+
+bool SystemCommands::removePath(const std::string& path) {
+    return recorded(removePathAt(path));
+}
+
+bool SystemCommands::rename(const std::string& source, const std::string& target) {
+    return recorded(renameAt(source, target));
+}
+
+int SystemCommands::open(const std::string& path, int flags) {
+    Outcome<kit::ScopedFd> opened = openFile(path, flags);
+    if (!opened) {
+        std::fprintf(stderr, "%s\n", opened.error().c_str());
+        return -1;
+    }
+    return std::move(opened).value().release();
 }
 
 }  // namespace velk

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <set>
+#include <utility>
 
 #include "velk/system_commands.h"
 #include "velk/system_commands/line_text.h"
@@ -48,9 +49,7 @@ bool isAllowedMountPoint(const std::string& path) {
            path.find(kAllowedMountPointSuffix) != std::string::npos;
 }
 
-}  // namespace
-
-std::optional<WalkedPath> walkAllowed(const std::string& path, LastLink lastLink) {
+std::optional<WalkedPath> allowedWalk(const std::string& path, LastLink lastLink) {
     if (!isJudgeablePath(path) || isForbiddenForOwnership(normalizePath(path))) {
         return std::nullopt;
     }
@@ -67,15 +66,15 @@ std::optional<WalkedPath> walkAllowed(const std::string& path, LastLink lastLink
     return walked;
 }
 
-std::optional<WalkedPath> walkChangeable(const std::string& path, LastLink lastLink) {
-    std::optional<WalkedPath> walked = walkAllowed(path, lastLink);
+std::optional<WalkedPath> changeableWalk(const std::string& path, LastLink lastLink) {
+    std::optional<WalkedPath> walked = allowedWalk(path, lastLink);
     if (!walked || isTopLevel(walked->realPath) || isTopLevel(normalizePath(path))) {
         return std::nullopt;
     }
     return walked;
 }
 
-std::optional<WalkedPath> walkMountPoint(const std::string& path, LastLink lastLink) {
+std::optional<WalkedPath> mountPointWalk(const std::string& path, LastLink lastLink) {
     if (!isJudgeablePath(path) || !isAllowedMountPoint(normalizePath(path))) {
         return std::nullopt;
     }
@@ -86,12 +85,40 @@ std::optional<WalkedPath> walkMountPoint(const std::string& path, LastLink lastL
     return walked;
 }
 
+// The refusal text of the ownership guard.
 std::string forbiddenForChown(const std::string& path) {
     return format("% is forbidden for chown", path);
 }
 
+// The refusal text of the mount guard.
 std::string forbiddenMountPoint(const std::string& path) {
     return format("Mount to % is forbidden", path);
+}
+
+}  // namespace
+
+Outcome<WalkedPath> walkAllowed(const std::string& path, LastLink lastLink) {
+    std::optional<WalkedPath> walked = allowedWalk(path, lastLink);
+    if (!walked) {
+        return Failure{forbiddenForChown(path)};
+    }
+    return std::move(*walked);
+}
+
+Outcome<WalkedPath> walkChangeable(const std::string& path, LastLink lastLink) {
+    std::optional<WalkedPath> walked = changeableWalk(path, lastLink);
+    if (!walked) {
+        return Failure{forbiddenForChown(path)};
+    }
+    return std::move(*walked);
+}
+
+Outcome<WalkedPath> walkMountPoint(const std::string& path, LastLink lastLink) {
+    std::optional<WalkedPath> walked = mountPointWalk(path, lastLink);
+    if (!walked) {
+        return Failure{forbiddenMountPoint(path)};
+    }
+    return std::move(*walked);
 }
 
 bool isMountPoint(const WalkedPath& walked) {
@@ -103,18 +130,14 @@ bool isMountPoint(const WalkedPath& walked) {
 
 namespace velk {
 
-using system_commands::detail::forbiddenForChown;
-using system_commands::detail::forbiddenMountPoint;
-using system_commands::detail::LastLink;
-
 bool SystemCommands::checkOwnerPermissions(const std::string& path) {
-    return system_commands::detail::walkAllowed(path, LastLink::follow) ||
-           fail(forbiddenForChown(path));
+    return recorded(
+        system_commands::detail::walkAllowed(path, system_commands::detail::LastLink::follow));
 }
 
 bool SystemCommands::checkMountPermissions(const std::string& path) {
-    return system_commands::detail::walkMountPoint(path, LastLink::follow) ||
-           fail(forbiddenMountPoint(path));
+    return recorded(
+        system_commands::detail::walkMountPoint(path, system_commands::detail::LastLink::follow));
 }
 
 }  // namespace velk

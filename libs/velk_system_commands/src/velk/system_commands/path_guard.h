@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "velk/system_commands/outcome.h"
 #include "velk/system_commands/path_walk.h"
 
 // The path guard of the system operations: which places a change of owner, a folder, a removal
@@ -14,24 +15,18 @@ namespace velk::system_commands::detail {
 
 // Walks `path` for a change and judges where it leads: the path as written, its lexical form,
 // the real place of what the change acts on and, when that is a link, the place the link
-// names (a link to a system folder is refused even where only the link would change). Returns
-// nullopt when the path is refused.
-std::optional<WalkedPath> walkAllowed(const std::string& path, LastLink lastLink);
+// names (a link to a system folder is refused even where only the link would change). A refusal
+// fails with "<path> is forbidden for chown", the path as given.
+Outcome<WalkedPath> walkAllowed(const std::string& path, LastLink lastLink);
 
 // walkAllowed for a change that removes, moves or re-owns: top-level folders ("/tmp", "/home")
 // are refused too, as written and where the path leads.
-std::optional<WalkedPath> walkChangeable(const std::string& path, LastLink lastLink);
+Outcome<WalkedPath> walkChangeable(const std::string& path, LastLink lastLink);
 
 // Walks a mount point and judges both its lexical and its real form (a folder under /tmp whose
-// name holds "_temp_folder_"), so that a link or ".." cannot lead the act elsewhere. Returns
-// nullopt when the path is refused.
-std::optional<WalkedPath> walkMountPoint(const std::string& path, LastLink lastLink);
-
-// The refusal text of the ownership guard: "<path> is forbidden for chown".
-std::string forbiddenForChown(const std::string& path);
-
-// The refusal text of the mount guard: "Mount to <path> is forbidden".
-std::string forbiddenMountPoint(const std::string& path);
+// name holds "_temp_folder_"), so that a link or ".." cannot lead the act elsewhere. A refusal
+// fails with "Mount to <path> is forbidden", the path as given.
+Outcome<WalkedPath> walkMountPoint(const std::string& path, LastLink lastLink);
 
 // True when the walked final object is the root of a mount of its own (isOtherMount).
 bool isMountPoint(const WalkedPath& walked);

@@ -274,8 +274,7 @@ std::string commandFailed(const std::string& shown, int status, const std::strin
     return format("Command % failed with return code %. Output: %", shown, status, output);
 }
 
-bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& callback,
-                std::string* failure) {
+Outcome<void> runProgram(const ProgramRun& run, const std::function<void(const char*)>& callback) {
     Launch launch;
     launch.candidates = candidatesFor(run.program);
     std::vector<std::string> argv = {run.program};
@@ -294,10 +293,7 @@ bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& c
     launch.fileLimit = childFileLimit();
 
     Pieces pieces(callback);
-    auto failed = [failure](std::string text) {
-        *failure = std::move(text);
-        return false;
-    };
+    auto failed = [](std::string text) { return Outcome<void>(Failure{std::move(text)}); };
     auto [readOutput, writeOutput] =
         run.captureOutput ? makePipe() : std::pair<ScopedFd, ScopedFd>();
     ScopedFd input = run.captureOutput
@@ -353,7 +349,7 @@ bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& c
     if (status != 0) {
         return failed(commandFailed(run.shown, status, pieces.output()));
     }
-    return true;
+    return {};
 }
 
 void recordStartingFileLimit(rlim_t soft) {

@@ -4,23 +4,38 @@
 #include <sys/sysmacros.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
 
 #include "velk/system_commands.h"
+#include "velk/system_commands/outcome.h"
 
 namespace velk {
 namespace {
 
-// statvfs64 of `path` into `*info`; on failure prints `failure` with perror and returns false.
-bool fileSystemOf(const std::string& path, struct statvfs64* info, const char* failure) {
-    if (::statvfs64(path.c_str(), info) != 0) {
-        std::perror(failure);
-        return false;
+// statvfs64 of `path`; fails with the system's words for the error.
+system_commands::Outcome<struct statvfs64> fileSystemOf(const std::string& path) {
+    struct statvfs64 info {};
+    if (::statvfs64(path.c_str(), &info) != 0) {
+        return system_commands::Failure{system_commands::systemError(errno)};
     }
-    return true;
+    return info;
+}
+
+// The size `count` yields for the file system of `path`, or -1 after printing the failure on
+// standard error after `what`, as perror prints.
+std::int64_t sizeOf(const std::string& path, const char* what,
+                    std::int64_t (*count)(const struct statvfs64&)) {
+    const system_commands::Outcome<struct statvfs64> info = fileSystemOf(path);
+    if (!info) {
+        std::fprintf(stderr, "%s: %s\n", what, info.error().c_str());
+        return -1;
+    }
+    return count(info.value());
 }
 
 }  // namespace
@@ -35,19 +50,15 @@ std::string StatResult::serialized() const {
 }
 
 std::int64_t SystemCommands::freeSpace(const std::string& path) {
-    struct statvfs64 info {};
-    if (!fileSystemOf(path, &info, "freeSpace: statvfs64 failed:")) {
-        return -1;
-    }
-    return static_cast<std::int64_t>(info.f_bavail * info.f_bsize);
+    return sizeOf(path, "freeSpace: statvfs64 failed:", [](const struct statvfs64& info) {
+        return static_cast<std::int64_t>(info.f_bavail * info.f_bsize);
+    });
 }
 
 std::int64_t SystemCommands::totalSpace(const std::string& path) {
-    struct statvfs64 info {};
-    if (!fileSystemOf(path, &info, "totalSpace: statvfs64 failed:")) {
-        return -1;
-    }
-    return static_cast<std::int64_t>(info.f_blocks * info.f_frsize);
+    return sizeOf(path, "totalSpace: statvfs64 failed:", [](const struct statvfs64& info) {
+        return static_cast<std::int64_t>(info.f_blocks * info.f_frsize);
+    });
 }
 
 StatResult SystemCommands::stat(const std::string& path) {
