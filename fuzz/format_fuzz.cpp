@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "velk/system_commands/shell_text.h"
+#include "velk/system_commands/line_text.h"
 
 namespace {
 

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,8 +18,6 @@
 #include "elevard/wire/number_word.h"
 #include "journal.h"
 #include "velk/system_commands.h"
-#include "velk/system_commands/program_run.h"
-#include "velk/system_commands/shell_text.h"
 
 namespace {
 
@@ -154,39 +151,16 @@ Result setFdLimit(SystemCommands* commands, const std::string& line, int socket)
     return outcome.set ? Result::ok : Result::executionFailed;
 }
 
-// Runs dpkg on the package file, without a shell and with the service's own environment; its
-// output goes to the service's own standard output and standard error, and nothing is written
-// on the connection. Run directly (no socket), dpkg takes the terminal's foreground while it
-// runs; sent through the socket it never does, so that the service keeps its Ctrl-C.
-Result install(SystemCommands*, const std::string& line, int socket) {
+// Installs the package file through SystemCommands::install. Run directly (no socket), dpkg
+// takes the terminal's foreground while it runs; sent through the socket it never does, so
+// that the service keeps its Ctrl-C. Nothing is written on the connection.
+Result install(SystemCommands* commands, const std::string& line, int socket) {
     std::string debPath;
     std::optional<std::string> force;
     if (!parseCommand(line, &debPath, &force)) {
         return Result::invalidArgument;
     }
-    // dpkg would take a word that begins with "-" for one of its options, the system would see
-    // the path only up to a NUL byte, and dpkg prints the path in lines of its own on the
-    // service's output: a control character there would start a line that is not dpkg's.
-    if (debPath.rfind('/', 0) != 0 || debPath.find('\0') != std::string::npos ||
-        velk::system_commands::detail::escapeControls(debPath) != debPath) {
-        return Result::executionFailed;
-    }
-    velk::system_commands::detail::ProgramRun run;
-    run.program = "dpkg";
-    run.arguments = {"-i"};
-    if (force == "force-conflicts") {
-        run.arguments.insert(run.arguments.end(), {"--auto-deconfigure", "--force-conflicts"});
-    }
-    run.arguments.push_back(debPath);
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        run.environment.emplace_back(*entry);
-    }
-    run.deadline = std::chrono::minutes(30);
-    run.shown = "dpkg -i " + debPath;
-    run.captureOutput = false;
-    run.takeTerminal = socket < 0;
-    std::string failure;  // dpkg has said what went wrong on the standard streams
-    return judged(velk::system_commands::detail::runProgram(run, {}, &failure));
+    return judged(commands->install(debPath, force, socket < 0));
 }
 
 // A handler that calls `handler` with the shared object, the line and the socket.

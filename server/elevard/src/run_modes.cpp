@@ -11,7 +11,7 @@
 #include "journal.h"
 #include "register_commands.h"
 #include "velk/system_commands.h"
-#include "velk/system_commands/shell_text.h"
+#include "velk/system_commands/line_text.h"
 
 using velk::system_commands::detail::escapeControls;
 

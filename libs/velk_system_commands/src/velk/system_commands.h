@@ -9,12 +9,9 @@
 #include <string>
 
 #include "elevard/command_table.h"
+#include "velk/system_commands/outcome.h"
 
 namespace velk {
-
-namespace system_commands::detail {
-struct ProgramRun;
-}
 
 // Kind of object found at a path: other for devices, sockets, pipes, and any path that could
 // not be examined. The codes below are the ones clients decode, so they share one definition.
@@ -53,7 +50,9 @@ public:
     SystemCommands& operator=(const SystemCommands&) = delete;
 
     // A copy of the text of the most recent failure that any member recorded; empty until the
-    // first one. Never cleared by a later success. Thread-safe.
+    // first one. Never cleared by a later success. Thread-safe. Read by the tests only: inside
+    // the library every failure travels as an Outcome, and the service judges the replies; this
+    // keeps the text of a member whose reply cannot carry it.
     std::string lastError() const;
 
     // Shell execution ------------------------------------------------------------------------
@@ -91,17 +90,17 @@ public:
     // mounts, or at the first whose output holds "error(13)", the helper's refused login. The
     // new mount is then moved onto the judged folder; when that fails it is detached and the
     // result is otherError. Writes a diagnostic line per attempt and per refusal. Wherever the
-    // command line is shown (those lines, the last-error text) it reads as the shell line
-    // "mount -t cifs 'SOURCE' 'POINT' -o  username='NAME',password='****',...". On otherError
-    // after the attempts the last-error text holds the tenth one's failure.
+    // command line is shown (those lines, the last-error text) it reads, each value the caller
+    // gave single-quoted, "mount -t cifs 'SOURCE' 'POINT' -o  username='NAME',password='****',...".
+    // On otherError after the attempts the last-error text holds the tenth one's failure.
     MountCode mount(const std::string& source, const std::string& mountPoint,
                     const std::optional<std::string>& user,
                     const std::optional<std::string>& password);
 
     // Unmounts the file system mounted on `path` (the guard first) without following a link
-    // in its last component. The folder is looked up once, for the guard, and unmounted
-    // through the descriptor of the folder that holds it. A failing unmount records no
-    // last-error text.
+    // in its last component. The folder is looked up for the guard, then again, its last link
+    // kept, and judged once more; it is unmounted through the descriptor of the folder that
+    // holds it. A failing unmount records no last-error text.
     UnmountCode unmount(const std::string& path);
 
     // Memory module inventory -----------------------------------------------------------------
@@ -188,6 +187,19 @@ public:
     // directory is empty or cannot be opened.
     std::string serializedFileList(const std::string& path);
 
+    // Packages -------------------------------------------------------------------------------
+
+    // Runs "dpkg -i PATH" ("dpkg -i --auto-deconfigure --force-conflicts PATH" when `force` is
+    // "force-conflicts"; any other word is ignored) without a shell, with the service's own
+    // environment and at most 30 minutes; dpkg's output goes to the service's own standard
+    // output and standard error. With `takeTerminal`, dpkg takes the terminal's foreground while
+    // it runs (for a run on behalf of the one at the terminal). A path that is not absolute or
+    // holds a NUL byte or a control character is refused before anything runs, with
+    // "Installing <path> is forbidden" as the last-error text. Returns true when dpkg ended with
+    // status 0; otherwise the last-error text says why.
+    bool install(const std::string& packagePath, const std::optional<std::string>& force,
+                 bool takeTerminal);
+
     // Process limits -------------------------------------------------------------------------
 
     // Sets the soft and hard open-file limit of process `pid` to `value`. Returns `value` on
@@ -213,15 +225,11 @@ private:
     void setLastError(std::string text);
     // Records `text` as the last-error text and returns false.
     bool fail(std::string text);
-
-    // `execute` with `shown` standing for `command` in every failure text, so that what must
-    // not be recorded (a password) stays out of it.
-    bool executeShown(const std::string& command, const std::string& shown,
-                      std::function<void(const char*)> callback, std::string* failure);
-
-    // system_commands::detail::runProgram, its failure recorded as the last-error text.
-    bool runProgram(const system_commands::detail::ProgramRun& run,
-                    const std::function<void(const char*)>& callback);
+    // Whether `outcome` succeeded; a failure's text is recorded as the last-error text.
+    template <typename T>
+    bool recorded(const system_commands::Outcome<T>& outcome) {
+        return outcome.ok() || fail(outcome.error());
+    }
 
     const std::function<bool()> hardLinksProtected_;
     mutable std::mutex lastErrorMutex_;

@@ -1,18 +1,49 @@
 #include "velk/system_commands/mount_params.h"
 
 #include <algorithm>
+#include <iterator>
 
-#include "velk/system_commands/shell_text.h"
+#include "velk/system_commands/line_text.h"
 
 namespace velk::system_commands::detail {
 namespace {
 
-bool isControl(char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+bool holdsControlOrComma(const std::string& text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return c == ',' || isAsciiControl(c); });
 }
 
-bool holdsControlOrComma(const std::string& text) {
-    return std::any_of(text.begin(), text.end(), [](char c) { return c == ',' || isControl(c); });
+// One entry of the mount helper's option list: a bare flag, or a name with its value, which
+// is the caller's (written quoted where the line is shown) or the service's own.
+struct MountOption {
+    const char* name;
+    std::optional<std::string> value;
+    bool fromCaller;
+};
+
+// The options the helper is given for `params`, in their order.
+std::vector<MountOption> optionList(const MountParams& params) {
+    std::vector<MountOption> list;
+    list.push_back(params.user ? MountOption{"username", *params.user, true}
+                               : MountOption{"guest", std::nullopt, false});
+    if (params.domain) {
+        list.push_back({"domain", *params.domain, true});
+    }
+    list.push_back({"vers", params.version, false});
+    return list;
+}
+
+// The options joined with commas; with `shown`, the caller's values single-quoted.
+std::string joined(const std::vector<MountOption>& list, bool shown) {
+    std::string text;
+    for (const MountOption& option : list) {
+        text += text.empty() ? "" : ",";
+        text += option.name;
+        if (option.value) {
+            text += "=" + (shown && option.fromCaller ? quoted(*option.value) : *option.value);
+        }
+    }
+    return text;
 }
 
 }  // namespace
@@ -47,22 +78,16 @@ std::vector<MountParams> generateMountParams(const std::string& source,
 }
 
 std::string makeMountCommand(const MountParams& params) {
-    std::string line =
-        "mount -t cifs " + quoted(params.source) + " " + quoted(params.mountPoint) + " -o ";
-    line += params.user ? " username=" + quoted(*params.user) + "," : "guest,";
-    line += "password=" + quoted(params.password.value_or("")) + ",";
-    if (params.domain) {
-        line += "domain=" + quoted(*params.domain) + ",";
-    }
-    return line + "vers=" + params.version;
+    std::vector<MountOption> list = optionList(params);
+    // The helper reads the password from its environment; the shown line names it (masked by
+    // the callers) right after the login.
+    list.insert(std::next(list.begin()), {"password", params.password.value_or(""), true});
+    return "mount -t cifs " + quoted(params.source) + " " + quoted(params.mountPoint) + " -o " +
+           (params.user ? " " : "") + joined(list, true);
 }
 
 std::string mountOptions(const MountParams& params) {
-    std::string options = params.user ? "username=" + *params.user + "," : "guest,";
-    if (params.domain) {
-        options += "domain=" + *params.domain + ",";
-    }
-    return options + "vers=" + params.version;
+    return joined(optionList(params), false);
 }
 
 const char* credentialFault(const std::optional<std::string>& user,
@@ -86,7 +111,7 @@ bool isRefusedSource(const std::string& source) {
 
 MountParams withMaskedPassword(MountParams params) {
     if (params.password) {
-        params.password = "****";
+        params.password = kMaskedSecret;
     }
     return params;
 }

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-// The option sets that a mount request tries and the shell lines that carry them. Everything
-// here is pure and thread-safe.
+// The option sets that a mount request tries, the option list the mount helper gets for each
+// and the command line shown for it. Everything here is pure and thread-safe.
 namespace velk::system_commands::detail {
 
 // One candidate way of mounting a share.
@@ -32,8 +32,9 @@ std::vector<MountParams> generateMountParams(const std::string& source,
                                              const std::optional<std::string>& user,
                                              const std::optional<std::string>& password);
 
-// The shell line that mounts with `params`: mount -t cifs 'source' 'point' -o options, every
-// word single-quoted with its quotes escaped, so it reaches the mount helper as written.
+// The command line shown for an attempt with `params`: mount -t cifs 'source' 'point' -o
+// options, the options of mountOptions with the password after the login, every value the
+// caller gave single-quoted with its quotes escaped, so that it reads back as one word.
 std::string makeMountCommand(const MountParams& params);
 
 // The option list the mount helper is given for `params`: "username=NAME" or "guest", then
@@ -54,7 +55,7 @@ const char* credentialFault(const std::optional<std::string>& user,
 // No server or share name holds a comma.
 bool isRefusedSource(const std::string& source);
 
-// `params` with a present password replaced by "****": the form of a mount line that may be
+// `params` with a present password replaced by kMaskedSecret: the form of a mount line that may be
 // shown in diagnostic lines and failure texts.
 MountParams withMaskedPassword(MountParams params);
 

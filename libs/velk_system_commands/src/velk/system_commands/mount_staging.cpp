@@ -11,8 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "velk/kit/scoped_fd.h"
+#include "velk/system_commands/outcome.h"
+#include "velk/system_commands/tree_changes.h"
 
 namespace velk::system_commands::detail {
 namespace {
@@ -25,13 +28,12 @@ std::mutex rootMutex;
 // Far more than any helper stacks on its mount point; only bounds the clean-up.
 constexpr int kMaxStackedMounts = 1024;
 
-std::string stagingFailure(const std::string& why) {
-    return std::string("staging folder ") + kStagingRoot + ": " + why;
+Failure stagingFailure(const std::string& why) {
+    return Failure{std::string("staging folder ") + kStagingRoot + ": " + why};
 }
 
-std::string stagingFailure(int error) {
-    char buffer[256];
-    return stagingFailure(::strerror_r(error, buffer, sizeof buffer));
+Failure stagingFailure(int error) {
+    return stagingFailure(systemError(error));
 }
 
 std::string magicLink(const ScopedFd& fd) {
@@ -39,8 +41,8 @@ std::string magicLink(const ScopedFd& fd) {
 }
 
 // Judges the staging place as it is now, without following a link, and mounts the staging tmpfs
-// on a bare root-owned folder. Returns an empty text when it is ready, else the refusal.
-std::string judgeRoot(bool mayMount) {
+// on a bare root-owned folder. Fails with the refusal.
+Outcome<void> judgeRoot(bool mayMount) {
     ScopedFd place(::open(kStagingRoot, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!place.valid()) {
         return errno == ENOTDIR || errno == ELOOP ? stagingFailure("it is not a folder")
@@ -48,17 +50,17 @@ std::string judgeRoot(bool mayMount) {
     }
     std::string root = kStagingRoot;
     struct stat own {};
-    struct stat parent {};
     struct statfs fileSystem {};
+    ScopedFd parent(
+        ::open(root.substr(0, root.rfind('/')).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (::fstat(place.get(), &own) != 0 || ::fstatfs(place.get(), &fileSystem) != 0 ||
-        ::stat(root.substr(0, root.rfind('/')).c_str(), &parent) != 0) {
+        !parent.valid()) {
         return stagingFailure(errno);
     }
     if (own.st_uid != 0) {
         return stagingFailure("it is not owned by root");
     }
-    // A mount of its own lies on another device than the folder above it.
-    const bool mounted = own.st_dev != parent.st_dev;
+    const bool mounted = isOtherMount(place.get(), parent.get());
     if (!mounted && mayMount) {
         // Mounted on the folder just judged, wherever its name leads by now.
         if (::mount("tmpfs", magicLink(place).c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
@@ -80,8 +82,8 @@ std::string judgeRoot(bool mayMount) {
     return {};
 }
 
-// Makes the staging place ready. Returns an empty text, or why it cannot be used.
-std::string prepareRoot() {
+// Makes the staging place ready. Fails with why it cannot be used.
+Outcome<void> prepareRoot() {
     std::lock_guard<std::mutex> lock(rootMutex);
     if (::mkdir(kStagingRoot, 0700) != 0 && errno != EEXIST) {
         return stagingFailure(errno);
@@ -104,9 +106,9 @@ StagingFolder::~StagingFolder() {
     ::rmdir(path_.c_str());  // fails only when something else appeared there; the tmpfs keeps it
 }
 
-std::string StagingFolder::create() {
-    if (std::string failure = prepareRoot(); !failure.empty()) {
-        return failure;
+Outcome<void> StagingFolder::create() {
+    if (Outcome<void> ready = prepareRoot(); !ready) {
+        return ready;
     }
     std::string pattern = std::string(kStagingRoot) + "/mount.XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "velk/system_commands/outcome.h"
+
 // The folders on which the mount helper mounts a share before the service moves that mount
 // onto the folder its guard judged: the helper resolves its mount point by name, and nobody but
 // the service can reach these names. They live on a tmpfs of the service's own, owned by root
@@ -23,9 +25,8 @@ public:
 
     // Makes the folder, and the staging tmpfs first when it is not mounted yet. The staging place
     // must be a root-owned folder, not a link, holding that tmpfs (or nothing yet): anything else
-    // is refused. Returns an empty text, or why the folder could not be made, naming the staging
-    // place.
-    std::string create();
+    // is refused. Fails with why the folder could not be made, naming the staging place.
+    Outcome<void> create();
 
     // The folder's path; empty until create succeeded.
     const std::string& path() const { return path_; }

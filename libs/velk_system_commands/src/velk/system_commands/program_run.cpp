@@ -17,7 +17,8 @@
 #include <set>
 
 #include "velk/kit/scoped_fd.h"
-#include "velk/system_commands/shell_text.h"
+#include "velk/system_commands/line_text.h"
+#include "velk/system_commands/outcome.h"
 
 namespace velk::system_commands::detail {
 namespace {
@@ -267,15 +268,13 @@ std::optional<rlimit> childFileLimit() {
     return limit;
 }
 
-std::string systemError(int error) {
-    char buffer[256];
-    return ::strerror_r(error, buffer, sizeof buffer);
-}
-
 }  // namespace
 
-bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& callback,
-                std::string* failure) {
+std::string commandFailed(const std::string& shown, int status, const std::string& output) {
+    return format("Command % failed with return code %. Output: %", shown, status, output);
+}
+
+Outcome<void> runProgram(const ProgramRun& run, const std::function<void(const char*)>& callback) {
     Launch launch;
     launch.candidates = candidatesFor(run.program);
     std::vector<std::string> argv = {run.program};
@@ -294,10 +293,7 @@ bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& c
     launch.fileLimit = childFileLimit();
 
     Pieces pieces(callback);
-    auto failed = [failure](std::string text) {
-        *failure = std::move(text);
-        return false;
-    };
+    auto failed = [](std::string text) { return Outcome<void>(Failure{std::move(text)}); };
     auto [readOutput, writeOutput] =
         run.captureOutput ? makePipe() : std::pair<ScopedFd, ScopedFd>();
     ScopedFd input = run.captureOutput
@@ -351,10 +347,9 @@ bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& c
                              run.shown, seconds.count(), pieces.output()));
     }
     if (status != 0) {
-        return failed(format("Command % failed with return code %. Output: %", run.shown, status,
-                             pieces.output()));
+        return failed(commandFailed(run.shown, status, pieces.output()));
     }
-    return true;
+    return {};
 }
 
 void recordStartingFileLimit(rlim_t soft) {

@@ -7,9 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "velk/system_commands/outcome.h"
+
 // Outside programs started without a shell: an argument vector, an explicit environment, a
 // process group of their own and a deadline.
 namespace velk::system_commands::detail {
+
+// The search path given to programs when the service was given none.
+inline constexpr const char* kDefaultPath =
+    "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 // One run of an outside program.
 struct ProgramRun {
@@ -36,18 +42,21 @@ struct ProgramRun {
 // programs inherit the process's limit. Thread-safe.
 void recordStartingFileLimit(rlim_t soft);
 
+// The failure text of a command that ended with the raw wait status `status`:
+// "Command <shown> failed with return code <status>. Output: <output>".
+std::string commandFailed(const std::string& shown, int status, const std::string& output);
+
 // Runs `run` and waits for it. The child gets a process group of its own, no descriptor but its
 // three standard streams, no blocked signal, default signal actions and the recorded soft
-// open-file limit. With captureOutput, each
-// piece of its standard output and error (a line with its newline, or at most 1023 bytes of a
-// longer line) is passed to `callback`, if set, on this thread; the pointer is valid only during
-// that call. Returns true when the program ended with status 0 before the deadline. Otherwise
-// stores in `*failure` "Command <shown> failed with return code <raw wait status>. Output:
-// <output>" (a program that could not be started ends with status 127 and its output names the
-// reason), or "Command <shown> did not end within <n> s and was killed. Output: <output>".
-// Thread-safe; after killRunningPrograms it never returns (the process is about to end).
-bool runProgram(const ProgramRun& run, const std::function<void(const char*)>& callback,
-                std::string* failure);
+// open-file limit. With captureOutput, each piece of its standard output and error (a line with
+// its newline, or at most 1023 bytes of a longer line) is passed to `callback`, if set, on this
+// thread; the pointer is valid only during that call. Succeeds when the program ended with
+// status 0 before the deadline. Otherwise fails with commandFailed's text (a program that could
+// not be started ends with status 127 and its output names the reason), "Command <shown> did
+// not end within <n> s and was killed. Output: <output>" or "Command <shown> could not be
+// started: <reason>". Thread-safe; after killRunningPrograms it never returns (the process is
+// about to end).
+Outcome<void> runProgram(const ProgramRun& run, const std::function<void(const char*)>& callback);
 
 // Kills the process group of every program still running. For the service's forced stop, just
 // before the process ends: the children would outlive it. From then on runProgram blocks for

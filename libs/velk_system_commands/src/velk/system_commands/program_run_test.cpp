@@ -53,15 +53,15 @@ TEST(RunProgramTest, ArgumentsEnvironmentStreamsAndDeadline) {
         SCOPED_TRACE(program + " " + (arguments.empty() ? "" : arguments.back()));
         ProgramRun run{program, arguments, {"ONLY=this"}, deadline, "shown"};
         std::string pieces;
-        std::string failure;
-        const bool succeeded = runProgram(
-            run, [&](const char* piece) { pieces += std::string(piece) + "|"; }, &failure);
-        EXPECT_EQ(succeeded, failure.empty());
+        const Outcome<void> ran =
+            runProgram(run, [&](const char* piece) { pieces += std::string(piece) + "|"; });
+        const std::string failure = ran.error();
+        EXPECT_TRUE(ran.ok() || !failure.empty());
         const std::regex pid("[0-9]{2,}\n");
         EXPECT_EQ(std::regex_replace(failure + "#" + pieces, pid, "PID\n"), expected);
         // The child of a program killed at its deadline went with it.
         std::smatch found;
-        if (!succeeded && std::regex_search(pieces, found, pid)) {
+        if (!ran.ok() && std::regex_search(pieces, found, pid)) {
             const std::string status =
                 "/proc/" + found.str().substr(0, found.length() - 1) + "/status";
             EXPECT_TRUE(velk::testing::eventually([&] {
@@ -94,9 +94,8 @@ TEST(RunProgramTest, TakesTheTerminalOnlyWhenAsked) {
             run.arguments = {"-c", "read -r s </proc/$$/stat; set -- $s; [ $5 = $8 ]"};
             run.captureOutput = false;
             run.takeTerminal = take;
-            std::string failure;
             out += std::string(take ? "asked: " : "not asked: ") +
-                   (runProgram(run, {}, &failure) ? "foreground " : "background ");
+                   (runProgram(run, {}).ok() ? "foreground " : "background ");
         }
         return out + (::tcgetpgrp(STDIN_FILENO) == ::getpgrp() ? "given back" : "kept");
     });

@@ -22,10 +22,12 @@ constexpr int kLinkedFile = -2;  // a non-folder with more than one link
 // exists so that tests can take the second road on any file system.
 enum class ListedTypes { used, ignored };
 
-// True when the object open as `object` is the root of another mount than the folder open as
-// `folder`: another device, another mount id (a bind mount of the same file system), or marked
-// as a mount root by the kernel. Also true when either cannot be examined, so that doubt never
-// lets a change cross.
+// Where a mount begins, the one test of it for every change, the staging of mounts and the
+// guards: true when the object open as `object` is the root of another mount than the folder
+// open as `folder`: another device, another mount id (a bind mount of the same file system),
+// or marked as a mount root by the kernel. Also true when either cannot be examined, so that
+// doubt never lets a change cross. (Only a removal by name also hears it from the kernel, as
+// EBUSY, for a name that is a mount point.)
 bool isOtherMount(int object, int folder);
 
 // Whether fs.protected_hardlinks is on, read from /proc/sys/fs/protected_hardlinks each call:

@@ -1,4 +1,4 @@
-#include "velk/system_commands/shell_text.h"
+#include "velk/system_commands/line_text.h"
 
 #include <gtest/gtest.h>
 

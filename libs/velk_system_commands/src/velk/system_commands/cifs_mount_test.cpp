@@ -23,6 +23,7 @@
 
 #include "velk/kit/debug.h"
 #include "velk/system_commands.h"
+#include "velk/system_commands/forked_diagnostics.h"
 #include "velk/system_commands/mount_staging.h"
 #include "velk_testing/mount_namespace.h"
 #include "velk_testing/run_forked.h"
@@ -30,49 +31,15 @@
 namespace velk {
 namespace {
 
+using testing_support::inNamespace;
+using testing_support::takeLines;
+using testing_support::writeFile;
+
 template <typename Code>
 std::string number(Code code) {
     return std::to_string(static_cast<int>(code));
 }
 
-bool writeFile(const std::string& path, const std::string& content, mode_t mode = 0755) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    return static_cast<bool>(out << content << std::flush) && ::chmod(path.c_str(), mode) == 0;
-}
-
-// The diagnostic lines written so far, without their prefixes; clears the stream.
-std::vector<std::string> takeLines(std::ostringstream& diagnostics) {
-    static const std::regex prefix(
-        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] system_commands_linux\.cpp: )");
-    std::vector<std::string> lines;
-    std::istringstream in(diagnostics.str());
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(std::regex_replace(line, prefix, ""));
-    }
-    diagnostics.str("");
-    return lines;
-}
-
-// Runs `body` in a forked child inside a private mount namespace (a fresh tmpfs on /tmp), with
-// enableOutput on and the diagnostic lines going to the stream `body` gets, and returns what it
-// handed back. The configuration is read once per process, and this process never reads it.
-std::string inNamespace(const std::function<std::string(std::ostringstream&)>& body) {
-    velk::testing::ForkResult result = velk::testing::runForked([&]() -> std::string {
-        std::string error;
-        if (!velk::testing::enterPrivateMountNamespace(&error) || ::mkdir("/tmp/ini", 0755) != 0 ||
-            !writeFile("/tmp/ini/velk_system_commands.ini", "enableOutput=true\n")) {
-            return "set-up: " + error + std::strerror(errno);
-        }
-        ::setenv("VELK_INI_DIR", "/tmp/ini", 1);
-        std::ostringstream diagnostics;
-        kit::debug::stream() = &diagnostics;
-        return body(diagnostics);
-    });
-    EXPECT_TRUE(result.exitedCleanly) << result.text;
-    return result.text;
-}
-
-// How many mounts lie on `path` in this process's namespace; with `honouringSuidOrDevices`,
 // only those lacking nosuid or nodev.
 int mountsOn(const std::string& path, bool honouringSuidOrDevices = false) {
     std::ifstream table("/proc/self/mountinfo");
@@ -340,63 +307,6 @@ TEST(MountTest, AttemptsUntilTheServerMountsOrRefuses) {
                             "2 staging folder /run/elevard: it is not owned by root\n"
                             "2 staging folder /run/elevard: another file system is there, not the "
                             "service's tmpfs\n");
-}
-
-TEST(DmiInfoTest, ReadsTheInventoryFromDmidecode) {
-    // Two modules with one part number and an empty slot, as dmidecode -t17 prints them.
-    const std::string prints =
-        "#!/bin/sh\ncat <<'EOF'\n# dmidecode 3.4\nSMBIOS 3.2.0 present.\n\n"
-        "Handle 0x0040, DMI type 17, 92 bytes\nMemory Device\n\tSize: 16 GB\n\tLocator: DIMM A\n"
-        "\tSerial Number: 2A1B3C5E\n\tPart Number: HMA82GS6CJR8N-VK    \n\n"
-        "Handle 0x0041, DMI type 17, 92 bytes\nMemory Device\n\tSize: No Module Installed\n"
-        "\tSerial Number: Unknown\n\tPart Number: Unknown\n\n"
-        "Handle 0x0042, DMI type 17, 92 bytes\nMemory Device\n\tLocator: DIMM C\n"
-        "\tSerial Number: 2A1B3C4D\n\tPart Number: HMA82GS6CJR8N-VK    \nEOF\n";
-    // Lengths of 23 bytes each, in the host's (x86-64: little-endian) byte order; nothing when
-    // the run fails.
-    const std::string length(std::string("\x17\0\0\0\0\0\0\0", 8));
-    const std::string observed = inNamespace([&](std::ostringstream&) {
-        if (::mount("tmpfs", "/usr/sbin", "tmpfs", 0, "") != 0) {
-            return std::string("tmpfs: ") + std::strerror(errno);
-        }
-        std::string out;
-        for (const std::string& script : {prints, prints + "exit 1\n"}) {
-            writeFile("/usr/sbin/dmidecode", script);
-            out += SystemCommands().serializedDmiInfo() + "|";
-        }
-        return out;
-    });
-    EXPECT_EQ(observed, length + "HMA82GS6CJR8N-VKUnknown" + length + "2A1B3C4D2A1B3C5EUnknown||");
-}
-
-// Lines of every kind, written from several threads at once, each arrive whole.
-TEST(DiagnosticLinesTest, NeverInterleave) {
-    const std::string observed = inNamespace([](std::ostringstream& diagnostics) {
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 8; ++t) {
-            threads.emplace_back([] {
-                SystemCommands commands;
-                for (int round = 0; round < 2000; ++round) {
-                    commands.setFdLimit(0, 3);
-                    commands.mount("//s/x", "/etc/x", std::nullopt, std::nullopt);
-                    commands.mount("-o", "/tmp/x_temp_folder_", std::nullopt, std::nullopt);
-                }
-            });
-        }
-        for (std::thread& thread : threads) {
-            thread.join();
-        }
-        std::vector<std::string> lines = takeLines(diagnostics);
-        std::string text = std::to_string(lines.size()) + " lines:\n";
-        for (const std::string& kind : std::set<std::string>(lines.begin(), lines.end())) {
-            text += kind + "\n";
-        }
-        return text;
-    });
-    EXPECT_EQ(
-        observed,
-        "48000 lines:\nIt's forbidden to mount a remote folder from -o\n"
-        "It's forbidden to mount a remote folder to /etc/x\nprlimit failed. pid: 0 value: 3\n");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "velk/system_commands/shell_text.h"
+#include "velk/system_commands/line_text.h"
 
 namespace velk::system_commands::detail {
 
@@ -77,7 +77,7 @@ std::string escapeControls(std::string_view text, bool keepFinalNewline) {
     for (std::size_t i = 0; i < text.size();) {
         const auto byte = static_cast<unsigned char>(text[i]);
         if (byte < 0x80) {
-            if (byte < 0x20 || byte == 0x7f) {
+            if (isAsciiControl(text[i])) {
                 appendHex(&escaped, byte);
             } else {
                 escaped += text[i];

@@ -5,10 +5,18 @@
 #include <string>
 #include <string_view>
 
-// Text helpers of the system operations: failure texts, single-quoted shell words and text
-// made safe for a line of output.
+// Text for lines: failure texts, values single-quoted so that a command line shows each as one
+// word, text made safe for a line of output, and the mask of secrets.
 // Everything here is pure and thread-safe.
 namespace velk::system_commands::detail {
+
+// What a line shows in place of a secret (a password) wherever the secret was given.
+inline constexpr const char* kMaskedSecret = "****";
+
+// True for the ASCII control characters: bytes below 0x20, and 0x7f.
+constexpr bool isAsciiControl(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+}
 
 // Writes the rest of `pattern` (from `pos`) once no argument is left: every character is
 // copied, "%" and backslashes included.
@@ -47,11 +55,11 @@ std::string format(const std::string& pattern, const Args&... args) {
 }
 
 // Returns `value` with every single quote replaced by the four characters '\'' so that it
-// stays one word when placed between single quotes in a shell line. Everything else is copied
+// stays one word when placed between single quotes in a command line. Everything else is copied
 // unchanged.
 std::string escapeSingleQuotes(const std::string& value);
 
-// Returns `value` escaped and between single quotes: one shell word that stands for `value`.
+// Returns `value` escaped and between single quotes: one word that stands for `value`.
 std::string quoted(const std::string& value);
 
 // Returns `text` with every control character written as "\x" and two lowercase hex digits, so

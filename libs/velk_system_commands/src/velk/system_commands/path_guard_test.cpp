@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,11 +20,14 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
 #include "velk_testing/mount_namespace.h"
 #include "velk_testing/run_forked.h"
+#include "velk_testing/scratch_dir.h"
 
 namespace velk {
 namespace {
@@ -92,6 +96,87 @@ ForkResult inTestRoot(const std::function<std::string()>& body) {
     });
 }
 
+using velk::testing::ScratchDir;
+
+std::string realPath(const std::string& path) {
+    char buffer[PATH_MAX];
+    return ::realpath(path.c_str(), buffer) != nullptr ? buffer : "";
+}
+
+bool exists(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+// ---- the ownership guard ----------------------------------------------------------------
+
+TEST(CheckOwnerPermissionsTest, JudgesWhatThePathNames) {
+    ScratchDir dir;
+    const std::string root = realPath(dir.path());
+    ASSERT_FALSE(root.empty());
+    ASSERT_EQ(::mkdir((root + "/sub").c_str(), 0755), 0);
+    // Enough ".." to climb from the scratch folder to the root.
+    std::string up;
+    for (char c : root) {
+        up += c == '/' ? "../" : "";
+    }
+    auto link = [&](const char* name, const std::string& target) {
+        return ::symlink(target.c_str(), (root + "/" + name).c_str()) == 0;
+    };
+    ASSERT_TRUE(link("toEtc", "/etc") && link("toRoot", "/") && link("toSub", "sub") &&
+                link("dangling", "/etc/elevard-no-such-file") && link("toProc", "/proc/self/cwd") &&
+                link("relativeToEtc", up + "etc"))
+        << std::strerror(errno);
+    const std::vector<std::string> refused = {
+        // The plain rules.
+        "/", "/etc", "/etc/passwd", "/var/lib/x", "/variable", "/usr2", "/srv/data", "/lib64/x",
+        "/proc/1/fd", "/bin", "/boot/x", "/cdrom", "/dev/null", "/lib/x", "/root", "/run/x",
+        "/sbin/x", "/snap/x", "/sys/x", "/usr/x", "/library", "/binaries", "/devices", "/runtime",
+        "/snapshots", "/etc/velk_inimore",
+        // Only judging the place the path names, not its text, refuses these.
+        "", "etc/passwd", "./tmp/x", "tmp", "//etc/passwd", "/mnt/../etc", "/mnt/./..//etc/shadow",
+        "/tmp/../../..", "//", "/etc/velk_ini/../passwd", "/etc/velk_ini/../../usr",
+        std::string("/etc\0/../../tmp", 15), root + "/toEtc", root + "/toEtc/passwd",
+        root + "/toRoot", root + "/toRoot/tmp/../usr", root + "/dangling", root + "/relativeToEtc",
+        root + "/toProc", root + "/toSub/../toEtc/x", root + "/missing/../" + up + "etc"};
+    const std::vector<std::string> accepted = {
+        "/mnt/a", "/home/user/x", "/tmp/x", "/opt/x", "/media/disk", "/etc/velk_ini",
+        "/etc/velk_ini/file.ini",
+        // These still name places outside the system folders.
+        "/var/../tmp/x", "/tmp/./x//y/", root, root + "/sub", root + "/toSub/new/deeper",
+        root + "/toRoot/tmp", root + "/missing/x", root + "/a'; touch /tmp/pwned; '"};
+    for (const auto& [paths, allowed] : {std::pair{&refused, false}, std::pair{&accepted, true}}) {
+        for (const std::string& path : *paths) {
+            SCOPED_TRACE("path \"" + path + "\"");
+            SystemCommands commands;
+            EXPECT_EQ(commands.checkOwnerPermissions(path), allowed);
+            EXPECT_EQ(commands.lastError(), allowed ? "" : path + " is forbidden for chown");
+        }
+    }
+}
+
+TEST(CheckOwnerPermissionsTest, RefusedPathsRunNothing) {
+    SystemCommands commands;
+    ASSERT_FALSE(commands.checkOwnerPermissions("/usr/x"));
+    ScratchDir dir;
+    ASSERT_TRUE(dir.write("file", "data"));
+    const std::pair<const char*, std::function<bool()>> cases[] = {
+        {"makeDirectory", [&] { return commands.makeDirectory("/usr/x"); }},
+        {"removePath", [&] { return commands.removePath("/usr/x"); }},
+        {"changeOwner", [&] { return commands.changeOwner("/usr/x", 0, 0, true); }},
+        {"rename from", [&] { return commands.rename("/usr/x", "/etc/y"); }},
+        {"rename to", [&] { return commands.rename(dir.file("file"), "/usr/x"); }},
+    };
+    for (const auto& [name, operation] : cases) {
+        SCOPED_TRACE(name);
+        commands.execute("exit 1");
+        EXPECT_FALSE(operation());
+        EXPECT_EQ(commands.lastError(), "/usr/x is forbidden for chown");
+    }
+    EXPECT_TRUE(exists(dir.file("file")));
+}
+
+// ---- path changes on a scratch tree -----------------------------------------------------
 TEST(OwnershipGuardTest, LinksToAProtectedPlaceAreRefusedForEveryChange) {
     ForkResult result = inTestRoot([] {
         std::string report;
@@ -325,30 +410,6 @@ TEST(OwnershipGuardTest, ALinkSwappedInDuringChownIsNeverChanged) {
     });
     ASSERT_TRUE(result.exitedCleanly) << result.text;
     EXPECT_EQ(result.text, "");
-}
-
-// prlimit takes the id of any thread for its whole process.
-TEST(SetFdLimitGuardTest, RefusesTheServiceItselfAndItsThreads) {
-    ForkResult result = runForked([] {
-        std::promise<pid_t> tid;
-        std::promise<void> release;
-        std::thread thread([&] {
-            tid.set_value(::gettid());
-            release.get_future().wait();
-        });
-        SystemCommands commands;
-        std::string results = std::to_string(commands.setFdLimit(::getpid(), 64)) + " ";
-        results += std::to_string(commands.setFdLimit(tid.get_future().get(), 64)) + " ";
-        release.set_value();
-        thread.join();
-        rlimit after{};
-        ::getrlimit(RLIMIT_NOFILE, &after);
-        return results + std::to_string(after.rlim_cur);
-    });
-    rlimit own{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
-    const std::string soft = std::to_string(own.rlim_cur);
-    EXPECT_EQ(result.text, soft + " " + soft + " " + soft);
 }
 
 }  // namespace
