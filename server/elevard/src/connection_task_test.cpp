@@ -103,10 +103,9 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         false);
     factory.reg(
         {"big"}, {},
-        [&bigReply](const std::string&, int socket) {
-            const bool sent = velk::system_commands::domain_socket::sendBuffer(
-                socket, bigReply.data(), static_cast<long>(bigReply.size()));
-            return sent ? Result::ok : Result::executionFailed;
+        [&bigReply](const std::string&, int) {
+            return CommandOutcome(Result::ok,
+                                  velk::system_commands::domain_socket::bufferReply(bigReply));
         },
         false);
     const std::string longest = "probe " + std::string(65536 - 6, 'x');

@@ -250,7 +250,7 @@ void ServiceLoop::adopt(domain_socket::UnsentReply reply) {
         return;
     }
     held_ += held;
-    if (!watch(out->second.reply.socket, EPOLLOUT, key)) {
+    if (!watch(out->second.reply.socket.get(), EPOLLOUT, key)) {
         std::perror("epoll_ctl");
         held_ -= held;
         draining_.erase(out);
@@ -289,7 +289,7 @@ void ServiceLoop::drain(Out out) {
 
 // Closes the connection of a reply, whether it is out or not.
 void ServiceLoop::dropReply(Out out) {
-    unwatch(out->second.reply.socket);
+    unwatch(out->second.reply.socket.get());
     held_ -= out->second.held;
     draining_.erase(out);
 }

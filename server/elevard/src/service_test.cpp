@@ -66,19 +66,18 @@ int serveTestCommands(std::chrono::milliseconds stopGrace) {
     CommandsFactory factory;
     factory.reg(
         {"slow"}, {"milliseconds"},
-        [](const std::string& line, int socket) {
+        [](const std::string& line, int) {
             std::printf("started %s\n", line.c_str());
             const long milliseconds = std::stol(line.substr(5));
             std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-            return domain_socket::sendInt64(socket, milliseconds) ? Result::ok
-                                                                  : Result::executionFailed;
+            return CommandOutcome(Result::ok, domain_socket::integerReply(milliseconds));
         },
         false);
     // "spawn N" runs a shell for at most N milliseconds that writes its own pid and its child's
     // to /tmp/spawned and waits for that child; then it replies with N.
     factory.reg(
         {"spawn"}, {"milliseconds"},
-        [](const std::string& line, int socket) {
+        [](const std::string& line, int) {
             std::printf("started %s\n", line.c_str());
             const long milliseconds = std::stol(line.substr(6));
             velk::system_commands::detail::ProgramRun run;
@@ -88,21 +87,18 @@ int serveTestCommands(std::chrono::milliseconds stopGrace) {
             run.deadline = std::chrono::milliseconds(milliseconds);
             std::string failure;
             velk::system_commands::detail::runProgram(run, {}, &failure);
-            return domain_socket::sendInt64(socket, milliseconds) ? Result::ok
-                                                                  : Result::executionFailed;
+            return CommandOutcome(Result::ok, domain_socket::integerReply(milliseconds));
         },
         false);
     // "big N" sleeps N milliseconds, then replies with kBigReply bytes: more than the
     // connection takes at once, so the rest is handed over to the loop.
     factory.reg(
         {"big"}, {"milliseconds"},
-        [](const std::string& line, int socket) {
+        [](const std::string& line, int) {
             std::printf("started %s\n", line.c_str());
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stol(line.substr(4))));
-            const std::string reply(kBigReply, 'r');
-            return domain_socket::sendBuffer(socket, reply.data(), kBigReply)
-                       ? Result::ok
-                       : Result::executionFailed;
+            return CommandOutcome(Result::ok,
+                                  domain_socket::bufferReply(std::string(kBigReply, 'r')));
         },
         false);
     return runService(factory, stopGrace);

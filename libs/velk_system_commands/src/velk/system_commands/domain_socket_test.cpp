@@ -314,10 +314,10 @@ TEST_F(DomainSocketTest, PayloadWriteFailureIsReportedAsWrite) {
     EXPECT_EQ(err.rfind("write: ", 0), 0u) << err;
 }
 
-// A non-blocking connection that cannot take a whole reply: the sends keep the rest, report
-// success at once, and sendUnsent, called as the socket drains, puts on the wire exactly what
-// blocking sends would have; a peer that goes away fails it with the senders' diagnostic.
-TEST_F(DomainSocketTest, DeferredSendsDeliverTheRestAsTheSocketDrains) {
+// A non-blocking connection that cannot take a whole reply: sendReply stops where the socket
+// is full, and sendUnsent, called on a duplicate as the socket drains, puts on the wire exactly
+// what blocking sends would have; a peer that goes away fails it with the senders' diagnostic.
+TEST_F(DomainSocketTest, UnsentRepliesDeliverTheRestAsTheSocketDrains) {
     const std::string big(1 << 20, 'b');
     struct Case {
         const char* name;
@@ -335,17 +335,15 @@ TEST_F(DomainSocketTest, DeferredSendsDeliverTheRestAsTheSocketDrains) {
         SCOPED_TRACE(c.name);
         SocketPair pair;
         ASSERT_EQ(fcntl(pair.near.get(), F_SETFL, O_NONBLOCK), 0);
-        ds::UnsentReply rest;
-        {
-            ds::DeferredSends deferred(pair.near.get());
-            EXPECT_TRUE(ds::sendBuffer(pair.near.get(), big.data(), static_cast<long>(big.size())));
-            if (c.withDescriptor) {
-                EXPECT_TRUE(ds::sendFd(pair.near.get(), open("/dev/null", O_RDONLY | O_CLOEXEC)));
-            }
-            ASSERT_TRUE(deferred.deferred());
-            rest = std::move(deferred.reply());
+        ds::UnsentReply rest = ds::bufferReply(big);
+        if (c.withDescriptor) {
+            ds::UnsentReply passing = ds::descriptorReply(ScopedFd(open("/dev/null", O_RDONLY | O_CLOEXEC)));
+            rest.passesDescriptor = passing.passesDescriptor;
+            rest.descriptor = std::move(passing.descriptor);
         }
-        EXPECT_EQ(rest.descriptor >= 0, c.withDescriptor);
+        ASSERT_EQ(ds::sendReply(pair.near.get(), &rest, true), ds::Progress::blocked);
+        EXPECT_EQ(rest.descriptor.valid(), c.withDescriptor);
+        rest.socket.reset(fcntl(pair.near.get(), F_DUPFD_CLOEXEC, 0));
         pair.near.reset();  // the reply's own duplicate keeps the connection open
         std::string received;
         ScopedFd passed;
@@ -377,7 +375,7 @@ TEST_F(DomainSocketTest, DeferredSendsDeliverTheRestAsTheSocketDrains) {
             EXPECT_TRUE(received == int64Bytes(static_cast<int64_t>(big.size())) + big);
             EXPECT_EQ(passed.valid(), c.withDescriptor);
         }
-        EXPECT_EQ(rest.descriptor, -1) << "passed or closed";
+        EXPECT_FALSE(rest.descriptor.valid()) << "passed or closed";
     }
 }
 
