@@ -66,7 +66,9 @@ void deliver(int socket, domain_socket::UnsentReply reply, ReplyCarrier* carrier
     reply.bytes = reply.bytes.substr(written);
     reply.socket.reset(fcntl(socket, F_DUPFD_CLOEXEC, 0));
     if (!reply.socket.valid()) {
-        std::perror(reply.lengthBytes > 0 ? "sendData" : !reply.bytes.empty() ? "write" : "sendmsg");
+        std::perror(reply.lengthBytes > 0  ? "sendData"
+                    : !reply.bytes.empty() ? "write"
+                                           : "sendmsg");
         return;
     }
     carrier->carry(std::move(reply));
@@ -80,8 +82,8 @@ CommandsFactory& CommandsFactory::reg(const std::vector<std::string>& names,
     if (names.empty()) {
         return *this;
     }
-    auto context = std::make_shared<CommandContext>(std::move(arguments), std::move(handler),
-                                                    direct, secret);
+    auto context =
+        std::make_shared<CommandContext>(std::move(arguments), std::move(handler), direct, secret);
     for (const std::string& name : names) {
         commands_.emplace(name, context);
     }

@@ -42,7 +42,7 @@ struct Call {
     const CommandsFactory& factory;
     int socket;  // the connection, only to learn who is on it; -1 when run directly
     std::array<std::string, kMax> words = {};
-    std::array<bool, kMax> given = {};  // an optional word that was not empty
+    std::array<bool, kMax> given = {};   // an optional word that was not empty
     std::array<int, kMax> numbers = {};  // the leading number of each numeric argument
 
     const std::string& word(std::size_t i) const { return words[i]; }
@@ -202,8 +202,7 @@ auto handle<CommandId::removePath>(const Call& call) {
 template <>
 auto handle<CommandId::changeOwner>(const Call& call) {
     // Any fourth word asks for a recursive change, whatever it says.
-    return call.commands.changeOwner(call.word(0), call.numbers[1], call.numbers[2],
-                                     call.given[3]);
+    return call.commands.changeOwner(call.word(0), call.numbers[1], call.numbers[2], call.given[3]);
 }
 
 template <>
@@ -337,7 +336,6 @@ void registerCommands(CommandsFactory& factory, velk::SystemCommands* commands) 
             }
         }
         factory.reg(names, std::move(arguments),
-                    std::move(handlers[static_cast<std::size_t>(row.id)]), row.direct,
-                    row.secret);
+                    std::move(handlers[static_cast<std::size_t>(row.id)]), row.direct, row.secret);
     }
 }

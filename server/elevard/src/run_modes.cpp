@@ -60,8 +60,7 @@ void report(const RequestOrigin* origin, const std::string& command, const std::
 }  // namespace
 
 int executeCommand(const CommandsFactory& factory, const std::string& command,
-                   velk::kit::ScopedFd socket, const RequestOrigin* origin,
-                   ReplyCarrier* carrier) {
+                   velk::kit::ScopedFd socket, const RequestOrigin* origin, ReplyCarrier* carrier) {
     std::shared_ptr<ExecutableCommandContext> context = factory.get(command, std::move(socket));
     if (!context) {
         report(origin, command, "Command " + escapeControls(command, true) + " not found\n",

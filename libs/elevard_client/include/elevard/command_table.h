@@ -135,7 +135,7 @@ struct CommandInfo {
     unsigned numericArguments;  // bit i set: argument i is read as a leading decimal number
     ReplyKind reply;
     SuccessRule success;
-    bool direct;  // meant for the service's own command line; sends no reply
+    bool direct;      // meant for the service's own command line; sends no reply
     CodeSet codes;    // what the integer reply's value means
     unsigned secret;  // bit i set: argument i is never shown (a password)
 };

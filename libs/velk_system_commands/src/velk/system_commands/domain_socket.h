@@ -69,8 +69,8 @@ struct UnsentReply {
     velk::kit::ScopedFd socket;  // set only once the reply is handed on
     std::string bytes;           // not yet written, in order; `written` of them are out
     size_t written = 0;
-    size_t lengthBytes = 0;       // how many leading bytes of `bytes` belong to a length field
-    bool passesDescriptor = false;  // a descriptor message follows the bytes
+    size_t lengthBytes = 0;          // how many leading bytes of `bytes` belong to a length field
+    bool passesDescriptor = false;   // a descriptor message follows the bytes
     velk::kit::ScopedFd descriptor;  // what it passes; none passes nothing and fails the send
 };
 

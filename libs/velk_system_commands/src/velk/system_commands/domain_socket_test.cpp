@@ -337,7 +337,8 @@ TEST_F(DomainSocketTest, UnsentRepliesDeliverTheRestAsTheSocketDrains) {
         ASSERT_EQ(fcntl(pair.near.get(), F_SETFL, O_NONBLOCK), 0);
         ds::UnsentReply rest = ds::bufferReply(big);
         if (c.withDescriptor) {
-            ds::UnsentReply passing = ds::descriptorReply(ScopedFd(open("/dev/null", O_RDONLY | O_CLOEXEC)));
+            ds::UnsentReply passing =
+                ds::descriptorReply(ScopedFd(open("/dev/null", O_RDONLY | O_CLOEXEC)));
             rest.passesDescriptor = passing.passesDescriptor;
             rest.descriptor = std::move(passing.descriptor);
         }

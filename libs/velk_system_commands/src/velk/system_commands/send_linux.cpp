@@ -155,7 +155,9 @@ namespace {
 // sendReply with `flags` added to MSG_NOSIGNAL on every call.
 Progress sendReplyWith(int socket, UnsentReply* reply, bool keepWhenFull, int extraFlags) {
     const int flags = MSG_NOSIGNAL | extraFlags;
-    auto full = [keepWhenFull] { return keepWhenFull && (errno == EAGAIN || errno == EWOULDBLOCK); };
+    auto full = [keepWhenFull] {
+        return keepWhenFull && (errno == EAGAIN || errno == EWOULDBLOCK);
+    };
     while (reply->written < reply->bytes.size()) {
         const ssize_t sent = ::send(socket, reply->bytes.data() + reply->written,
                                     reply->bytes.size() - reply->written, flags);
