@@ -42,7 +42,7 @@ void ignoreSignal(int) {}
 // A write to a peer that has gone away then fails with EPIPE instead of ending the service.
 // Sends already suppress the signal; this covers every other write (standard output to a
 // closed pipe, say). A handler rather than SIG_IGN: an ignored signal would stay ignored in
-// the shell commands the workers start, a handled one is reset to the default on exec.
+// the programs the workers start, a handled one is reset to the default on exec.
 void catchBrokenPipes() {
     struct sigaction action {};
     action.sa_handler = ignoreSignal;

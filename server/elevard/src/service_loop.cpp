@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 namespace domain_socket = velk::system_commands::domain_socket;
 
 // Descriptors kept free for everything but the connections that the loop holds: the workers'
-// own, the connections they are serving, the pipes of the shell commands they start, the
+// own, the connections they are serving, the pipes of the programs they start, the
 // folders their guards walk and the files `open` passes on.
 constexpr rlim_t kDescriptorReserve = 256;
 
@@ -249,7 +249,7 @@ void ServiceLoop::dispatch(PendingRequest request) {
 // Takes a connection out of the loop; it is closed when the result is dropped.
 PendingRequest ServiceLoop::release(Pending request) {
     // epoll watches the open socket, not the descriptor number: a copy held for an instant by
-    // a shell that a worker is starting would keep a closed descriptor's events coming, and a
+    // a program that a worker is starting would keep a closed descriptor's events coming, and a
     // connection handed to a worker must not wake the loop at all.
     unwatch(request->second.descriptor());
     held_ -= request->second.line().capacity();

@@ -382,7 +382,7 @@ TEST_F(ServiceTest, WritesAJournalEntryNamingTheCaller) {
 // The workers run shell commands. A descriptor they inherited (a client's connection, say)
 // would stay open until the command ends; an ignored signal would stay ignored in them, while
 // a caught one is reset on exec; a blocked one would stay blocked.
-TEST_F(ServiceTest, RunsSixteenWorkersThatPassNothingToShellCommands) {
+TEST_F(ServiceTest, RunsSixteenWorkersThatPassNothingToThePrograms) {
     start();
     ScopedFd stalled = connectWhenListening(kPath);
     ASSERT_TRUE(stalled.valid());

@@ -7,8 +7,8 @@
 
 // How many workers of a pool watch the idle work's descriptor while none of them is stuck. A
 // few take in what a small machine can serve, and fewer sleepers on the descriptor mean fewer
-// wake-ups and thread switches per connection; with two, the service got too small a share of
-// the processors beside many busy clients (see docs/performance.md).
+// wake-ups and thread switches per connection; too few get the service too small a share of
+// the processors beside many busy clients.
 inline constexpr size_t kIdleWatchers = 4;
 
 // How long a watcher may stay inside one piece of work before it counts as stuck (in a hung
