@@ -144,7 +144,7 @@ domain_socket::UnsentReply replyOf(Value value) {
     if constexpr (std::is_same_v<Value, Judged>) {
         return domain_socket::integerReply(static_cast<long>(value.value));
     } else if constexpr (std::is_same_v<Value, std::string>) {
-        return domain_socket::bufferReply(value);
+        return domain_socket::bufferReply(std::move(value));
     } else if constexpr (std::is_same_v<Value, ScopedFd>) {
         // Passed even when there is none, which reaches the client as a connection closed
         // without a descriptor.

@@ -78,7 +78,7 @@ struct UnsentReply {
 // length field alone, which the client counts as a failed transfer), or one descriptor
 // message passing `fd`. Exactly the bytes sendInt64, sendBuffer and sendFd write.
 UnsentReply integerReply(long value);
-UnsentReply bufferReply(const std::string& payload);
+UnsentReply bufferReply(std::string payload);
 UnsentReply descriptorReply(velk::kit::ScopedFd fd);
 
 enum class Progress { done, blocked, failed };

@@ -129,16 +129,20 @@ bool sendFd(int socket, int fd) {
 }
 
 UnsentReply integerReply(long value) {
-    const int64_t payload = value;
-    return bufferReply(std::string(reinterpret_cast<const char*>(&payload), sizeof payload));
+    const int64_t message[2] = {static_cast<int64_t>(sizeof(int64_t)), value};
+    UnsentReply reply;
+    reply.bytes.assign(reinterpret_cast<const char*>(message), sizeof message);
+    reply.lengthBytes = sizeof message[0];
+    return reply;
 }
 
-UnsentReply bufferReply(const std::string& payload) {
+UnsentReply bufferReply(std::string payload) {
     const int64_t length = static_cast<int64_t>(payload.size());
     UnsentReply reply;
-    reply.bytes.reserve(sizeof length + payload.size());
-    reply.bytes.append(reinterpret_cast<const char*>(&length), sizeof length);
-    reply.bytes += payload;
+    // In the payload's own memory, which usually has room to spare: a large reply is not held
+    // twice.
+    reply.bytes = std::move(payload);
+    reply.bytes.insert(0, reinterpret_cast<const char*>(&length), sizeof length);
     reply.lengthBytes = sizeof length;
     return reply;
 }
