@@ -123,6 +123,11 @@ private:
     int before_ = 0;
 };
 
+// Sends `reply` on `socket` at once; true when all of it went out.
+bool sendWhole(int socket, ds::UnsentReply reply) {
+    return ds::sendReply(socket, &reply, false) == ds::Progress::done;
+}
+
 TEST_F(DomainSocketTest, SendersPutExactBytesOnTheWire) {
     struct Case {
         const char* name;
@@ -141,6 +146,14 @@ TEST_F(DomainSocketTest, SendersPutExactBytesOnTheWire) {
         {"empty buffer", [](int s) { return ds::sendBuffer(s, "", 0); }, false, int64Bytes(0)},
         {"negative size", [](int s) { return ds::sendBuffer(s, "abc", -3); }, false,
          int64Bytes(-3)},
+        // A reply as a value puts the same bytes on the wire as the sender of its kind.
+        {"integer reply", [](int s) { return sendWhole(s, ds::integerReply(-2)); }, true,
+         int64Bytes(8) + int64Bytes(-2)},
+        {"buffer reply",
+         [](int s) { return sendWhole(s, ds::bufferReply(std::string("a\0b", 3))); }, true,
+         int64Bytes(3) + std::string("a\0b", 3)},
+        {"empty buffer reply", [](int s) { return sendWhole(s, ds::bufferReply("")); }, true,
+         int64Bytes(0)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
