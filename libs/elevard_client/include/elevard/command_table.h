@@ -235,15 +235,15 @@ constexpr bool nameTaken(const char* name, std::size_t end) {
 }
 
 // Each row sits at its id's place, has names no earlier row has, takes at least its required
-// arguments, marks only arguments it has as numbers or secrets, replies only when it is no direct
-// command, and has result codes only in an integer reply.
+// arguments, marks only required arguments as numbers and only arguments it has as secrets, replies
+// only when it is no direct command, and has result codes only in an integer reply.
 constexpr bool rowsAreSound() {
     for (std::size_t i = 0; i < kCommands.size(); ++i) {
         const CommandInfo& row = kCommands[i];
         int count = argumentCount(row);
         if (static_cast<std::size_t>(row.id) != i || nameTaken(row.name, i) ||
             nameTaken(row.alias, i) || sameName(row.name, row.alias) ||
-            row.requiredArguments > count || (row.numericArguments >> count) != 0 ||
+            row.requiredArguments > count || (row.numericArguments >> row.requiredArguments) != 0 ||
             (row.secret >> count) != 0 || (row.secret & row.numericArguments) != 0 ||
             (row.codes != CodeSet::none && row.reply != ReplyKind::integer) ||
             row.direct != (row.reply == ReplyKind::none)) {
