@@ -42,7 +42,7 @@ struct Call {
     const CommandsFactory& factory;
     int socket;  // the connection, only to learn who is on it; -1 when run directly
     std::array<std::string, kMax> words = {};
-    std::array<bool, kMax> given = {};   // an optional word that was not empty
+    std::array<bool, kMax> given = {};   // the word was there and not empty
     std::array<int, kMax> numbers = {};  // the leading number of each numeric argument
 
     const std::string& word(std::size_t i) const { return words[i]; }
