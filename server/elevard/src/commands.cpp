@@ -62,8 +62,12 @@ void deliver(int socket, domain_socket::UnsentReply reply, ReplyCarrier* carrier
     // The request closes its own descriptor when the command ends; the reply keeps the
     // connection open through a duplicate until it is out, and holds only what is left of it.
     const size_t written = std::exchange(reply.written, 0);
-    reply.lengthBytes -= std::min(reply.lengthBytes, written);
-    reply.bytes = reply.bytes.substr(written);
+    const size_t ofHead = std::min(written, reply.head.size());
+    reply.head.erase(0, ofHead);
+    reply.lengthBytes = reply.head.size();
+    if (written > ofHead) {
+        reply.bytes = reply.bytes.substr(written - ofHead);
+    }
     reply.socket.reset(fcntl(socket, F_DUPFD_CLOEXEC, 0));
     if (!reply.socket.valid()) {
         std::perror(reply.lengthBytes > 0  ? "sendData"

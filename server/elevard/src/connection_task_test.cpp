@@ -183,7 +183,8 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
             ASSERT_EQ(carried.replies.size(), 1u);
             const std::string early = readAvailable(client.get());
             EXPECT_FALSE(peerClosed(client.get())) << "the rest is still to come";
-            EXPECT_TRUE(early + carried.replies[0].bytes == bufferMessage(bigReply));
+            EXPECT_TRUE(early + carried.replies[0].head + carried.replies[0].bytes ==
+                        bufferMessage(bigReply));
             carried.replies.clear();
         }
         EXPECT_TRUE(carried.replies.empty());

@@ -67,9 +67,10 @@ bool sendFd(int socket, int fd);
 // `descriptor`; both close with it. Move-only; used by one thread at a time.
 struct UnsentReply {
     velk::kit::ScopedFd socket;  // set only once the reply is handed on
-    std::string bytes;           // not yet written, in order; `written` of them are out
+    std::string head;            // the length field, written before `bytes`
+    std::string bytes;           // the payload; `written` bytes of head, then bytes, are out
     size_t written = 0;
-    size_t lengthBytes = 0;          // how many leading bytes of `bytes` belong to a length field
+    size_t lengthBytes = 0;          // the size of `head`
     bool passesDescriptor = false;   // a descriptor message follows the bytes
     velk::kit::ScopedFd descriptor;  // what it passes; none passes nothing and fails the send
 };

@@ -129,21 +129,17 @@ bool sendFd(int socket, int fd) {
 }
 
 UnsentReply integerReply(long value) {
-    const int64_t message[2] = {static_cast<int64_t>(sizeof(int64_t)), value};
-    UnsentReply reply;
-    reply.bytes.assign(reinterpret_cast<const char*>(message), sizeof message);
-    reply.lengthBytes = sizeof message[0];
-    return reply;
+    const int64_t payload = value;
+    return bufferReply(std::string(reinterpret_cast<const char*>(&payload), sizeof payload));
 }
 
 UnsentReply bufferReply(std::string payload) {
     const int64_t length = static_cast<int64_t>(payload.size());
     UnsentReply reply;
-    // In the payload's own memory, which usually has room to spare: a large reply is not held
-    // twice.
-    reply.bytes = std::move(payload);
-    reply.bytes.insert(0, reinterpret_cast<const char*>(&length), sizeof length);
+    // The field goes apart from the payload, so that a large reply is never copied to be sent.
+    reply.head.assign(reinterpret_cast<const char*>(&length), sizeof length);
     reply.lengthBytes = sizeof length;
+    reply.bytes = std::move(payload);
     return reply;
 }
 
@@ -162,9 +158,22 @@ Progress sendReplyWith(int socket, UnsentReply* reply, bool keepWhenFull, int ex
     auto full = [keepWhenFull] {
         return keepWhenFull && (errno == EAGAIN || errno == EWOULDBLOCK);
     };
-    while (reply->written < reply->bytes.size()) {
-        const ssize_t sent = ::send(socket, reply->bytes.data() + reply->written,
-                                    reply->bytes.size() - reply->written, flags);
+    const size_t total = reply->head.size() + reply->bytes.size();
+    while (reply->written < total) {
+        iovec parts[2];
+        size_t count = 0;
+        const size_t written = reply->written;
+        if (written < reply->head.size()) {
+            parts[count++] = {reply->head.data() + written, reply->head.size() - written};
+        }
+        const size_t intoBytes = written > reply->head.size() ? written - reply->head.size() : 0;
+        if (intoBytes < reply->bytes.size()) {
+            parts[count++] = {reply->bytes.data() + intoBytes, reply->bytes.size() - intoBytes};
+        }
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = count;
+        const ssize_t sent = ::sendmsg(socket, &message, flags);
         if (sent < 0 && errno == EINTR) {
             continue;
         }
@@ -172,7 +181,7 @@ Progress sendReplyWith(int socket, UnsentReply* reply, bool keepWhenFull, int ex
             return Progress::blocked;
         }
         if (sent <= 0) {
-            std::perror(reply->written < reply->lengthBytes ? "sendData" : "write");
+            std::perror(written < reply->lengthBytes ? "sendData" : "write");
             return Progress::failed;
         }
         reply->written += static_cast<size_t>(sent);
