@@ -4,7 +4,7 @@
 
 // The listening Unix stream socket at velk::SystemCommands::kDomainSocket. Owns its
 // descriptor, which is close-on-exec and non-blocking; every connection it accepts is
-// close-on-exec too, so that shell commands run by the workers never inherit a client's
+// close-on-exec too, so that the programs the workers start never inherit a client's
 // connection. Used by the service's main thread only; not thread-safe.
 class Acceptor {
 public:

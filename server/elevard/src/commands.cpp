@@ -1,19 +1,28 @@
 #include "commands.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <sstream>
 #include <utility>
 
+#include "velk/system_commands/line_text.h"
+
 class CommandContext {
 public:
-    CommandContext(std::vector<std::string> arguments, CommandHandler handler, bool direct)
-        : arguments(std::move(arguments)), handler(std::move(handler)), direct(direct) {}
+    CommandContext(std::vector<std::string> arguments, CommandHandler handler, bool direct,
+                   unsigned secret)
+        : arguments(std::move(arguments)),
+          handler(std::move(handler)),
+          direct(direct),
+          secret(secret) {}
 
     std::vector<std::string> arguments;
     CommandHandler handler;
     bool direct;
+    unsigned secret;  // bit i: argument i is never shown
 };
 
 class ExecutableCommandContext : public CommandContext {
@@ -43,23 +52,44 @@ std::string help(const CommandContext& context) {
     return text;
 }
 
-// An argument whose value must never be printed, such as a mount's password.
-bool isSecret(const std::string& argumentName) {
-    const std::string suffix = "password";
-    return argumentName.size() >= suffix.size() &&
-           argumentName.compare(argumentName.size() - suffix.size(), suffix.size(), suffix) == 0;
+namespace domain_socket = elevard::wire;
+
+// Sends `reply` on `socket`; what a full connection cannot take goes, with a duplicate of the
+// connection, to `carrier`.
+void deliver(int socket, domain_socket::UnsentReply reply, ReplyCarrier* carrier) {
+    if (domain_socket::sendReply(socket, &reply, carrier != nullptr) !=
+        domain_socket::Progress::blocked) {
+        return;
+    }
+    // The request closes its own descriptor when the command ends; the reply keeps the
+    // connection open through a duplicate until it is out, and holds only what is left of it.
+    const size_t written = std::exchange(reply.written, 0);
+    const size_t ofHead = std::min(written, reply.head.size());
+    reply.head.erase(0, ofHead);
+    reply.lengthBytes = reply.head.size();
+    if (written > ofHead) {
+        reply.bytes = reply.bytes.substr(written - ofHead);
+    }
+    reply.socket.reset(fcntl(socket, F_DUPFD_CLOEXEC, 0));
+    if (!reply.socket.valid()) {
+        std::perror(reply.lengthBytes > 0  ? "sendData"
+                    : !reply.bytes.empty() ? "write"
+                                           : "sendmsg");
+        return;
+    }
+    carrier->carry(std::move(reply));
 }
 
 }  // namespace
 
 CommandsFactory& CommandsFactory::reg(const std::vector<std::string>& names,
                                       std::vector<std::string> arguments, CommandHandler handler,
-                                      bool direct) {
+                                      bool direct, unsigned secret) {
     if (names.empty()) {
         return *this;
     }
     auto context =
-        std::make_shared<CommandContext>(std::move(arguments), std::move(handler), direct);
+        std::make_shared<CommandContext>(std::move(arguments), std::move(handler), direct, secret);
     for (const std::string& name : names) {
         commands_.emplace(name, context);
     }
@@ -102,11 +132,15 @@ std::string CommandsFactory::help() const {
     return text.str();
 }
 
-Result execute(const std::shared_ptr<ExecutableCommandContext>& context) {
+Result execute(const std::shared_ptr<ExecutableCommandContext>& context, ReplyCarrier* carrier) {
     const int descriptor = context->socket.get();
     Result result;
     try {
-        result = context->handler(context->command, descriptor);
+        CommandOutcome outcome = context->handler(context->command, descriptor);
+        result = outcome.result;
+        if (outcome.reply) {
+            deliver(descriptor, std::move(*outcome.reply), carrier);
+        }
     } catch (const std::exception& error) {
         // A malformed number in the line ends up here; the request fails, the service goes on.
         std::fprintf(stderr, "Command handler failed: %s\n", error.what());
@@ -132,7 +166,7 @@ std::string shownCommand(const std::shared_ptr<ExecutableCommandContext>& contex
     skipSpaces(&position, line.end());
     advanceWhile(&position, line.end(), isNotSpace);
     CommandIterator copied = line.begin();
-    for (const std::string& argument : context->arguments) {
+    for (size_t index = 0; index < context->arguments.size(); ++index) {
         skipSpaces(&position, line.end());
         if (position == line.end()) {
             break;
@@ -140,9 +174,9 @@ std::string shownCommand(const std::shared_ptr<ExecutableCommandContext>& contex
         CommandIterator start = position;
         std::optional<std::string> word;
         extractWord(&position, line.end(), &word);
-        if (isSecret(argument)) {
+        if ((context->secret >> index & 1u) != 0) {
             shown.append(copied, start);
-            shown += "****";
+            shown += velk::system_commands::detail::kMaskedSecret;
             copied = position;
         }
     }

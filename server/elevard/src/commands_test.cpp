@@ -124,7 +124,9 @@ TEST(CommandsFactoryTest, ExecuteHandsOverTheSocketAndClosesItOnce) {
 TEST(CommandsFactoryTest, ShownCommandHidesPasswords) {
     RecordingHandler recorder;
     CommandsFactory factory;
-    factory.reg({"mount"}, {"url", "path", "opt_user", "opt_password"}, recorder.handler(), false)
+    factory
+        .reg({"mount"}, {"url", "path", "opt_user", "opt_password"}, recorder.handler(), false,
+             0b1000)
         .reg({"chown"}, {"path", "uid"}, recorder.handler(), false);
     const std::pair<const char*, const char*> cases[] = {
         {"mount //s/x /tmp/a u secret", "mount //s/x /tmp/a u ****"},

@@ -138,12 +138,8 @@ bool PendingRequest::resizeLine(size_t size) {
 }
 
 void runRequest(PendingRequest request, const CommandsFactory& factory, ReplyCarrier& carrier) {
-    domain_socket::DeferredSends deferred(request.descriptor());
     const RequestOrigin origin = request.origin();
-    executeCommand(factory, request.line(), request.takeSocket(), &origin);
-    if (deferred.deferred()) {
-        carrier.carry(std::move(deferred.reply()));
-    }
+    executeCommand(factory, request.line(), request.takeSocket(), &origin, &carrier);
 }
 
 std::function<void()> makeConnectionTask(PendingRequest request, const CommandsFactory& factory,

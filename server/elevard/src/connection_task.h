@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "commands.h"
 #include "elevard/wire/domain_socket.h"
 #include "journal.h"
 #include "velk/kit/scoped_fd.h"
@@ -92,16 +93,6 @@ private:
     std::string line_;
     RequestOrigin origin_;
     bool complete_ = false;
-};
-
-// Takes over the replies that connections could not take at once and writes them as the
-// connections drain. Called from any worker thread.
-class ReplyCarrier {
-public:
-    virtual void carry(elevard::wire::UnsentReply reply) = 0;
-
-protected:
-    ~ReplyCarrier() = default;
 };
 
 // Runs one complete request on the calling thread: executeCommand with its line and its

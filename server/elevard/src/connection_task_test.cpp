@@ -101,10 +101,8 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
         false);
     factory.reg(
         {"big"}, {},
-        [&bigReply](const std::string&, int socket) {
-            const bool sent = elevard::wire::sendBuffer(socket, bigReply.data(),
-                                                        static_cast<long>(bigReply.size()));
-            return sent ? Result::ok : Result::executionFailed;
+        [&bigReply](const std::string&, int) {
+            return CommandOutcome(Result::ok, elevard::wire::bufferReply(bigReply));
         },
         false);
     const std::string longest = "probe " + std::string(65536 - 6, 'x');
@@ -182,7 +180,8 @@ TEST(ConnectionTaskTest, RunsOneLineOrClosesTheConnection) {
             ASSERT_EQ(carried.replies.size(), 1u);
             const std::string early = readAvailable(client.get());
             EXPECT_FALSE(peerClosed(client.get())) << "the rest is still to come";
-            EXPECT_TRUE(early + carried.replies[0].bytes == bufferMessage(bigReply));
+            EXPECT_TRUE(early + carried.replies[0].head + carried.replies[0].bytes ==
+                        bufferMessage(bigReply));
             carried.replies.clear();
         }
         EXPECT_TRUE(carried.replies.empty());

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "acceptor.h"
+#include "worker_pool.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ FrontDoor::FrontDoor(Acceptor& acceptor, const CommandsFactory& factory,
 void FrontDoor::serveWaiting() {
     restWhileExhausted();
     accepting_.fetch_add(1);
-    if (stopping.load()) {
+    if (stopping_.load()) {
         accepting_.fetch_sub(1);
         return;
     }
@@ -40,7 +41,7 @@ void FrontDoor::serveWaiting() {
     const int error = errno;
     if (connection.valid()) {
         // Counted before the loop may find no accept under way and no request unfinished.
-        unfinished.fetch_add(1);
+        unfinished_.fetch_add(1);
     }
     accepting_.fetch_sub(1);
     if (!connection.valid()) {
@@ -71,10 +72,15 @@ void FrontDoor::serveWaiting() {
     }
 }
 
-void FrontDoor::waitForAccepts() const {
+void FrontDoor::close(WorkerPool& pool) {
+    stopping_.store(true);
+    pool.dropIdleWork();
+    // A worker may be inside accept on the listening socket: it must not find its number
+    // closed, or given to another file, under it.
     while (accepting_.load() > 0) {
         std::this_thread::yield();
     }
+    acceptor_.close();
 }
 
 void FrontDoor::carry(domain_socket::UnsentReply reply) {
@@ -131,11 +137,15 @@ void FrontDoor::restWhileExhausted() const {
     }
 }
 
-FinishedNotice::~FinishedNotice() {
-    // Decremented before `stopping` is read: a loop that sets `stopping` and then finds requests
-    // unfinished is sure to be woken by the last of them.
-    door_.unfinished.fetch_sub(1);
-    if (door_.stopping.load()) {
-        door_.wakeLoop();
+void FrontDoor::finishOne() {
+    // Decremented before `stopping_` is read: a loop that sets `stopping_` and then finds
+    // requests unfinished is sure to be woken by the last of them.
+    unfinished_.fetch_sub(1);
+    if (stopping_.load()) {
+        wakeLoop();
     }
+}
+
+FinishedNotice::~FinishedNotice() {
+    door_.finishOne();
 }

@@ -12,6 +12,7 @@
 
 class Acceptor;
 class CommandsFactory;
+class WorkerPool;
 
 // Where the service's workers take connections in, and what they hand the event loop: an idle
 // worker accepts a connection and serves it on the spot when its command line is already there,
@@ -30,13 +31,17 @@ public:
 
     // Requests taken and not yet done: run by a worker that accepted them, or posted by the
     // loop. Only a stopping loop waits for the count to reach zero.
-    std::atomic<size_t> unfinished{0};
-    // Set once by the loop when the service stops; no worker accepts from then on.
-    std::atomic<bool> stopping{false};
+    size_t unfinished() const { return unfinished_.load(); }
 
-    // For the loop: waits until no worker is inside accept, which never blocks. Once stopping
-    // is set and this has returned, the listening socket may be closed.
-    void waitForAccepts() const;
+    // For the loop, before it posts a request it read; the request's FinishedNotice, or the
+    // loop when it could not post it (finishPosted), counts it done.
+    void countPosted() { unfinished_.fetch_add(1); }
+    void finishPosted() { finishOne(); }
+
+    // The one way the service stops taking connections: no worker accepts from now on, `pool`
+    // stops watching the listening socket, and once no worker is inside accept (which never
+    // blocks) the Acceptor closes it. For the loop's thread; safe to call more than once.
+    void close(WorkerPool& pool);
 
     void carry(elevard::wire::UnsentReply reply) override;
 
@@ -50,13 +55,20 @@ public:
                   std::vector<elevard::wire::UnsentReply>* replies, bool* shortOfDescriptors);
 
 private:
+    friend class FinishedNotice;
+
     void handOver(PendingRequest request);
+    // Counts one request done and wakes a stopping loop.
+    void finishOne();
     bool beginRest();
     void restWhileExhausted() const;
 
     Acceptor& acceptor_;
     const CommandsFactory& factory_;
     velk::kit::ScopedFd wakeLoop_;
+    std::atomic<size_t> unfinished_{0};
+    // Set once when the service stops; no worker accepts from then on.
+    std::atomic<bool> stopping_{false};
     // Workers between deciding to accept and having counted what they accepted.
     std::atomic<int> accepting_{0};
     std::atomic<bool> short_{false};

@@ -2,10 +2,11 @@
 
 #include <unistd.h>
 
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -17,224 +18,284 @@
 #include "elevard/wire/domain_socket.h"
 #include "elevard/wire/number_word.h"
 #include "journal.h"
+#include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
+#include "velk/system_commands/line_text.h"
+#include "velk/system_commands/program_run.h"
 
 namespace {
 
 namespace domain_socket = elevard::wire;
+using elevard::CodeSet;
 using elevard::CommandId;
+using elevard::CommandInfo;
+using elevard::ReplyKind;
 using elevard::SuccessRule;
 using velk::SystemCommands;
+using velk::kit::ScopedFd;
 
-Result judged(bool succeeded) {
-    return succeeded ? Result::ok : Result::executionFailed;
-}
+constexpr std::size_t kMax = elevard::kMaxArguments;
 
-// Whether a reply value says success, by the rule the command table gives its command; the
-// client judges the reply it receives by the same rule.
-template <typename Value>
-bool succeeds(SuccessRule rule, const Value& value) {
-    if constexpr (std::is_same_v<Value, std::string>) {
-        return rule == SuccessRule::always || !value.empty();
-    } else {
-        return elevard::integerSucceeded(rule, static_cast<std::int64_t>(value));
+// One command line read by its row of the table, as its handler sees it.
+struct Call {
+    SystemCommands& commands;
+    const CommandsFactory& factory;
+    int socket;  // the connection, only to learn who is on it; -1 when run directly
+    std::array<std::string, kMax> words = {};
+    std::array<bool, kMax> given = {};   // the word was there and not empty
+    std::array<int, kMax> numbers = {};  // the leading number of each numeric argument
+
+    const std::string& word(std::size_t i) const { return words[i]; }
+    std::optional<std::string> optional(std::size_t i) const {
+        return given[i] ? std::optional<std::string>(words[i]) : std::nullopt;
     }
-}
+};
 
-// Integer replies carry bools as 0 or 1 and result codes with their sign extended. The outcome
-// of a send is not looked at: the Result depends on the operation alone.
-template <typename Value>
-void sendInteger(int socket, Value value) {
-    domain_socket::sendInt64(socket, static_cast<long>(value));
-}
+// An integer the operation judged itself: the row's rule is how the client reads it, but the
+// operation knows better (setFdLimit answers a failure with a limit that may equal the one
+// asked for).
+struct Judged {
+    std::int64_t value;
+    bool succeeded;
+};
 
-void sendBytes(int socket, const std::string& bytes) {
-    domain_socket::sendBuffer(socket, bytes.data(), static_cast<long>(bytes.size()));
-}
-
-// A handler for the commands that take one required word, the path: it hands the path to
-// `operation` (a member of SystemCommands or a callable taking the object and the path), sends
-// the value with `send` and judges it by `rule`.
-template <typename Operation, typename Send>
-CommandHandler onPath(SystemCommands* commands, Operation operation, Send send, SuccessRule rule) {
-    return [=](const std::string& line, int socket) {
-        std::string path;
-        if (!parseCommand(line, &path)) {
-            return Result::invalidArgument;
+// Reads the words after the command name of `line` into `call` by `row`: its required words
+// (an empty quoted word counts), then its optional ones (an empty word counts as not given,
+// and so does every one after the end of the line), then its numbers. Words past the row's
+// arguments are ignored. False when a required word is missing or a number is not one.
+bool parse(const CommandInfo& row, const std::string& line, Call* call) {
+    CommandIterator position = line.begin();
+    skipSpaces(&position, line.end());
+    advanceWhile(&position, line.end(), isNotSpace);
+    for (std::size_t i = 0; i < kMax && row.arguments[i] != nullptr; ++i) {
+        skipSpaces(&position, line.end());
+        if (position == line.end()) {
+            if (static_cast<int>(i) < row.requiredArguments) {
+                return false;
+            }
+            break;
         }
-        auto value = std::invoke(operation, commands, path);
-        send(socket, value);
-        return judged(succeeds(rule, value));
-    };
+        extractWord(&position, line.end(), &call->words[i]);
+        call->given[i] = !call->words[i].empty();
+    }
+    for (std::size_t i = 0; i < kMax; ++i) {
+        if ((row.numericArguments >> i & 1u) != 0) {
+            std::optional<int> number = elevard::wire::leadingNumber(call->words[i]);
+            if (!number) {
+                return false;
+            }
+            call->numbers[i] = *number;
+        }
+    }
+    return true;
 }
 
-Result changeOwner(SystemCommands* commands, const std::string& line, int socket) {
-    std::string path;
-    std::string uid;
-    std::string gid;
-    std::optional<std::string> recursive;
-    if (!parseCommand(line, &path, &uid, &gid, &recursive)) {
-        return Result::invalidArgument;
+// Whether a handler returning Value may serve `row`: the reply kind (and for an integer the
+// set of codes it carries) decides the type; a command without a reply says whether it
+// succeeded.
+template <typename Value>
+constexpr bool fits(const CommandInfo& row) {
+    switch (row.reply) {
+        case ReplyKind::integer:
+            switch (row.codes) {
+                case CodeSet::mount:
+                    return std::is_same_v<Value, velk::MountCode>;
+                case CodeSet::unmount:
+                    return std::is_same_v<Value, velk::UnmountCode>;
+                case CodeSet::none:
+                    return std::is_same_v<Value, bool> || std::is_same_v<Value, std::int64_t> ||
+                           std::is_same_v<Value, Judged>;
+            }
+            return false;
+        case ReplyKind::stat:
+        case ReplyKind::list:
+        case ReplyKind::text:
+        case ReplyKind::dmiInfo:
+            return std::is_same_v<Value, std::string>;
+        case ReplyKind::descriptor:
+            return std::is_same_v<Value, ScopedFd>;
+        case ReplyKind::none:
+            return std::is_same_v<Value, bool>;
     }
-    std::optional<int> gidNumber = elevard::wire::leadingNumber(gid);
-    std::optional<int> uidNumber = elevard::wire::leadingNumber(uid);
-    if (!gidNumber || !uidNumber) {
-        return Result::invalidArgument;
+    return false;
+}
+
+// Whether `value` says success by the row's rule; the client reads the reply by the same rule.
+template <typename Value>
+bool succeeded(const CommandInfo& row, const Call& call, const Value& value) {
+    if constexpr (std::is_same_v<Value, Judged>) {
+        return value.succeeded;
+    } else if constexpr (std::is_same_v<Value, std::string>) {
+        return row.success == SuccessRule::always || !value.empty();
+    } else if constexpr (std::is_same_v<Value, ScopedFd>) {
+        return elevard::integerSucceeded(row.success, value.get());
+    } else {
+        return row.reply == ReplyKind::none
+                   ? static_cast<bool>(value)
+                   : elevard::integerSucceeded(row.success, static_cast<std::int64_t>(value),
+                                               call.numbers[1]);
     }
+}
+
+// The reply that carries `value`. Integer replies carry bools as 0 or 1 and result codes with
+// their sign extended.
+template <typename Value>
+domain_socket::UnsentReply replyOf(Value value) {
+    if constexpr (std::is_same_v<Value, Judged>) {
+        return domain_socket::integerReply(static_cast<long>(value.value));
+    } else if constexpr (std::is_same_v<Value, std::string>) {
+        return domain_socket::bufferReply(std::move(value));
+    } else if constexpr (std::is_same_v<Value, ScopedFd>) {
+        // Passed even when there is none, which reaches the client as a connection closed
+        // without a descriptor.
+        return domain_socket::descriptorReply(std::move(value));
+    } else {
+        return domain_socket::integerReply(static_cast<long>(value));
+    }
+}
+
+// The typed function of each command: what it does with the words its row read. Every row
+// needs one: a command without it fails the build in adapter().
+template <CommandId id>
+auto handle(const Call& call);
+
+template <>
+auto handle<CommandId::makeDirectory>(const Call& call) {
+    return call.commands.makeDirectory(call.word(0));
+}
+
+template <>
+auto handle<CommandId::removePath>(const Call& call) {
+    return call.commands.removePath(call.word(0));
+}
+
+template <>
+auto handle<CommandId::changeOwner>(const Call& call) {
     // Any fourth word asks for a recursive change, whatever it says.
-    bool changed = commands->changeOwner(path, *uidNumber, *gidNumber, recursive.has_value());
-    sendInteger(socket, changed);
-    return judged(changed);
+    return call.commands.changeOwner(call.word(0), call.numbers[1], call.numbers[2], call.given[3]);
 }
 
-Result mount(SystemCommands* commands, const std::string& line, int socket) {
-    std::string url;
-    std::string path;
-    std::optional<std::string> user;
-    std::optional<std::string> password;
-    if (!parseCommand(line, &url, &path, &user, &password)) {
-        return Result::invalidArgument;
-    }
-    velk::MountCode code = commands->mount(url, path, user, password);
-    sendInteger(socket, code);
-    return judged(code == velk::MountCode::success);
+template <>
+auto handle<CommandId::mount>(const Call& call) {
+    return call.commands.mount(call.word(0), call.word(1), call.optional(2), call.optional(3));
 }
 
-Result rename(SystemCommands* commands, const std::string& line, int socket) {
-    std::string source;
-    std::string target;
-    if (!parseCommand(line, &source, &target)) {
-        return Result::invalidArgument;
-    }
-    bool renamed = commands->rename(source, target);
-    sendInteger(socket, renamed);
-    return judged(renamed);
+template <>
+auto handle<CommandId::rename>(const Call& call) {
+    return call.commands.rename(call.word(0), call.word(1));
 }
 
-Result openFile(SystemCommands* commands, const std::string& line, int socket) {
-    std::string path;
-    std::string mode;
-    if (!parseCommand(line, &path, &mode)) {
-        return Result::invalidArgument;
-    }
-    std::optional<int> flags = elevard::wire::leadingNumber(mode);
-    if (!flags) {
-        return Result::invalidArgument;
-    }
-    int fd = commands->open(path, *flags);
-    // Passed even when negative, which reaches the client as a connection closed without a
-    // descriptor; sendFd closes it here either way.
-    domain_socket::sendFd(socket, fd);
-    return judged(elevard::integerSucceeded(elevard::commandInfo(CommandId::open).success, fd));
+template <>
+auto handle<CommandId::open>(const Call& call) {
+    return ScopedFd(call.commands.open(call.word(0), call.numbers[1]));
 }
 
-Result setFdLimit(SystemCommands* commands, const std::string& line, int socket) {
-    std::string pid;
-    std::string value;
-    if (!parseCommand(line, &pid, &value)) {
-        return Result::invalidArgument;
-    }
-    std::optional<int> valueNumber = elevard::wire::leadingNumber(value);
-    std::optional<int> pidNumber = elevard::wire::leadingNumber(pid);
-    if (!valueNumber || !pidNumber) {
-        return Result::invalidArgument;
-    }
+template <>
+auto handle<CommandId::freeSpace>(const Call& call) {
+    return call.commands.freeSpace(call.word(0));
+}
+
+template <>
+auto handle<CommandId::totalSpace>(const Call& call) {
+    return call.commands.totalSpace(call.word(0));
+}
+
+template <>
+auto handle<CommandId::exists>(const Call& call) {
+    return call.commands.isPathExists(call.word(0));
+}
+
+template <>
+auto handle<CommandId::stat>(const Call& call) {
+    return call.commands.stat(call.word(0)).serialized();
+}
+
+template <>
+auto handle<CommandId::list>(const Call& call) {
+    return call.commands.serializedFileList(call.word(0));
+}
+
+template <>
+auto handle<CommandId::devicePath>(const Call& call) {
+    return call.commands.devicePath(call.word(0));
+}
+
+template <>
+auto handle<CommandId::size>(const Call& call) {
+    return call.commands.fileSize(call.word(0));
+}
+
+template <>
+auto handle<CommandId::setFdLimit>(const Call& call) {
     // Over the socket the caller is whoever connected; directly, the administrator.
     std::optional<uid_t> caller;
-    if (socket >= 0) {
-        caller = peerCredentials(socket).uid;
+    if (call.socket >= 0) {
+        caller = peerCredentials(call.socket).uid;
     }
     const SystemCommands::FdLimitOutcome outcome =
-        commands->setFdLimitFor(*pidNumber, *valueNumber, caller);
-    sendInteger(socket, outcome.reply);
-    // A failure answers the service's own soft limit, which may equal the value asked for.
-    return outcome.set ? Result::ok : Result::executionFailed;
+        call.commands.setFdLimitFor(call.numbers[0], call.numbers[1], caller);
+    return Judged{outcome.reply, outcome.set};
 }
 
-// Installs the package file through SystemCommands::install. Run directly (no socket), dpkg
-// takes the terminal's foreground while it runs; sent through the socket it never does, so
-// that the service keeps its Ctrl-C. Nothing is written on the connection.
-Result install(SystemCommands* commands, const std::string& line, int socket) {
-    std::string debPath;
-    std::optional<std::string> force;
-    if (!parseCommand(line, &debPath, &force)) {
-        return Result::invalidArgument;
-    }
-    return judged(commands->install(debPath, force, socket < 0));
+template <>
+auto handle<CommandId::dmiInfo>(const Call& call) {
+    return call.commands.serializedDmiInfo();
 }
 
-// A handler that calls `handler` with the shared object, the line and the socket.
-CommandHandler bound(SystemCommands* commands,
-                     Result (*handler)(SystemCommands*, const std::string&, int)) {
-    return [commands, handler](const std::string& line, int socket) {
-        return handler(commands, line, socket);
+template <>
+auto handle<CommandId::unmount>(const Call& call) {
+    return call.commands.unmount(call.word(0));
+}
+
+template <>
+auto handle<CommandId::install>(const Call& call) {
+    // Run directly (no socket), dpkg takes the terminal's foreground while it runs; sent
+    // through the socket it never does, so that the service keeps its Ctrl-C.
+    return call.commands.install(call.word(0), call.optional(1), call.socket < 0);
+}
+
+template <>
+auto handle<CommandId::help>(const Call& call) {
+    std::printf("%s\n", call.factory.help().c_str());
+    std::fflush(stdout);
+    return true;
+}
+
+// The handler of the command `id`: reads the line by its row, runs its typed function, judges
+// the value by the row's rule and answers with the reply of the row's kind.
+template <CommandId id>
+CommandHandler adapter(SystemCommands* commands, const CommandsFactory& factory) {
+    using Value = decltype(handle<id>(std::declval<const Call&>()));
+    static_assert(fits<Value>(elevard::commandInfo(id)),
+                  "the handler's return type does not match its row's reply");
+    return [commands, &factory](const std::string& line, int socket) -> CommandOutcome {
+        const CommandInfo& row = elevard::commandInfo(id);
+        Call call{*commands, factory, socket};
+        if (!parse(row, line, &call)) {
+            return Result::invalidArgument;
+        }
+        Value value = handle<id>(call);
+        const Result result = succeeded(row, call, value) ? Result::ok : Result::executionFailed;
+        if constexpr (elevard::commandInfo(id).reply == ReplyKind::none) {
+            return result;
+        } else {
+            return {result, replyOf(std::move(value))};
+        }
     };
 }
 
-// The handler of the command in `row`. Every command of the table has its case here, so a
-// command added to the table without a handler fails the build.
-CommandHandler handlerFor(const elevard::CommandInfo& row, SystemCommands* commands,
-                          const CommandsFactory& factory) {
-    auto statRecord = [](SystemCommands* c, const std::string& path) {
-        return c->stat(path).serialized();
-    };
-    switch (row.id) {
-        case CommandId::makeDirectory:
-            return onPath(commands, &SystemCommands::makeDirectory, sendInteger<bool>, row.success);
-        case CommandId::removePath:
-            return onPath(commands, &SystemCommands::removePath, sendInteger<bool>, row.success);
-        case CommandId::changeOwner:
-            return bound(commands, changeOwner);
-        case CommandId::mount:
-            return bound(commands, mount);
-        case CommandId::rename:
-            return bound(commands, rename);
-        case CommandId::open:
-            return bound(commands, openFile);
-        case CommandId::freeSpace:
-            return onPath(commands, &SystemCommands::freeSpace, sendInteger<std::int64_t>,
-                          row.success);
-        case CommandId::totalSpace:
-            return onPath(commands, &SystemCommands::totalSpace, sendInteger<std::int64_t>,
-                          row.success);
-        case CommandId::exists:
-            return onPath(commands, &SystemCommands::isPathExists, sendInteger<bool>, row.success);
-        case CommandId::stat:
-            return onPath(commands, statRecord, sendBytes, row.success);
-        case CommandId::list:
-            return onPath(commands, &SystemCommands::serializedFileList, sendBytes, row.success);
-        case CommandId::devicePath:
-            return onPath(commands, &SystemCommands::devicePath, sendBytes, row.success);
-        case CommandId::size:
-            return onPath(commands, &SystemCommands::fileSize, sendInteger<std::int64_t>,
-                          row.success);
-        case CommandId::setFdLimit:
-            return bound(commands, setFdLimit);
-        case CommandId::dmiInfo:
-            // Takes no words, so whatever follows the name is ignored.
-            return [commands, rule = row.success](const std::string&, int socket) {
-                std::string inventory = commands->serializedDmiInfo();
-                sendBytes(socket, inventory);
-                return judged(succeeds(rule, inventory));
-            };
-        case CommandId::unmount:
-            return onPath(commands, &SystemCommands::unmount, sendInteger<velk::UnmountCode>,
-                          row.success);
-        case CommandId::install:
-            return bound(commands, install);
-        case CommandId::help:
-            return [&factory](const std::string&, int) {
-                std::printf("%s\n", factory.help().c_str());
-                std::fflush(stdout);
-                return Result::ok;
-            };
-    }
-    return {};
+template <std::size_t... index>
+std::array<CommandHandler, sizeof...(index)> adapters(SystemCommands* commands,
+                                                      const CommandsFactory& factory,
+                                                      std::index_sequence<index...>) {
+    return {adapter<static_cast<CommandId>(index)>(commands, factory)...};
 }
 
 }  // namespace
 
 void registerCommands(CommandsFactory& factory, velk::SystemCommands* commands) {
+    std::array<CommandHandler, elevard::kCommands.size()> handlers =
+        adapters(commands, factory, std::make_index_sequence<elevard::kCommands.size()>());
     for (const elevard::CommandInfo& row : elevard::kCommands) {
         std::vector<std::string> names = {row.name};
         if (row.alias != nullptr) {
@@ -246,6 +307,7 @@ void registerCommands(CommandsFactory& factory, velk::SystemCommands* commands) 
                 arguments.push_back(argument);
             }
         }
-        factory.reg(names, std::move(arguments), handlerFor(row, commands, factory), row.direct);
+        factory.reg(names, std::move(arguments),
+                    std::move(handlers[static_cast<std::size_t>(row.id)]), row.direct, row.secret);
     }
 }

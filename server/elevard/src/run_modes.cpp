@@ -60,14 +60,14 @@ void report(const RequestOrigin* origin, const std::string& command, const std::
 }  // namespace
 
 int executeCommand(const CommandsFactory& factory, const std::string& command,
-                   velk::kit::ScopedFd socket, const RequestOrigin* origin) {
+                   velk::kit::ScopedFd socket, const RequestOrigin* origin, ReplyCarrier* carrier) {
     std::shared_ptr<ExecutableCommandContext> context = factory.get(command, std::move(socket));
     if (!context) {
         report(origin, command, "Command " + escapeControls(command, true) + " not found\n",
                "not found", false, true);
         return -1;
     }
-    Result result = execute(context);
+    Result result = execute(context, carrier);
     // A client's line must not end the outcome line early nor add one of its own; the newline
     // that ends a line sent from a shell stays.
     report(origin, command,

@@ -5,6 +5,7 @@
 #include "velk/kit/scoped_fd.h"
 
 class CommandsFactory;
+class ReplyCarrier;
 struct RequestOrigin;
 
 // Runs one command line through `factory` and prints its outcome on standard output:
@@ -16,11 +17,13 @@ struct RequestOrigin;
 // that came over the socket, names its caller: when standard output is the journal
 // (standardOutputIsJournal), the request, a direct command's included, becomes one journal entry
 // (sendJournalEntry) instead of the line, which is printed only when the journal refuses the
-// entry. Each line reaches standard output whole, never mixed with another thread's. Returns 0
+// entry. What of the reply a full connection cannot take goes to `carrier` (see execute).
+// Each line reaches standard output whole, never mixed with another thread's. Returns 0
 // when the command ran and succeeded, else -1. Thread-safe as long as `factory` is no longer
 // written.
 int executeCommand(const CommandsFactory& factory, const std::string& command,
-                   velk::kit::ScopedFd socket, const RequestOrigin* origin = nullptr);
+                   velk::kit::ScopedFd socket, const RequestOrigin* origin = nullptr,
+                   ReplyCarrier* carrier = nullptr);
 
 // Makes the real user and group ids equal to the effective ones, users first. On failure
 // prints the reason with perror and returns false.

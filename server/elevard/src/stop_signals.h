@@ -4,8 +4,8 @@
 
 // SIGTERM and SIGINT turned into bytes on a pipe that the service's event loop watches. The
 // signals are caught by a handler rather than blocked: a blocked mask would be inherited by every
-// shell command the workers start (exec resets handlers, never the mask), while a caught signal
-// reaches those commands with its default action. The handler may run on any thread; it only
+// program the workers start (exec resets handlers, never the mask), while a caught signal
+// reaches those programs with its default action. The handler may run on any thread; it only
 // writes one byte, and the calls it interrupts are resumed. One instance at a time per process;
 // used by one thread.
 class StopSignals {

@@ -233,84 +233,46 @@ void WorkerPool::dropIdleWork() {
     }
 }
 
+std::vector<WatcherPolicy::Seen> WorkerPool::look() const {
+    std::vector<WatcherPolicy::Seen> seen;
+    seen.reserve(workers_.size());
+    for (const Worker& worker : workers_) {
+        seen.push_back({worker.watching(), worker.load(), worker.busySince()});
+    }
+    return seen;
+}
+
 std::optional<Clock::time_point> WorkerPool::keepWatchers(Clock::time_point now) {
     if (idle_ == nullptr) {
         return std::nullopt;
     }
-    auto stuck = [now](const Worker& worker) {
-        const std::optional<Clock::time_point> since = worker.busySince();
-        return since && now - *since >= kWatcherStuckAfter;
-    };
-    size_t fresh = 0;  // watchers that wait or have not been busy for long
-    for (const Worker& worker : workers_) {
-        fresh += worker.watching() && !stuck(worker);
-    }
-    for (Worker& worker : workers_) {
-        if (fresh >= kIdleWatchers) {
-            break;
-        }
-        // A failure was printed; the next call tries again.
-        if (!worker.watching() && worker.load() == 0 && worker.takeUpIdleWork(idle_)) {
-            ++fresh;
+    std::vector<WatcherPolicy::Seen> seen = look();
+    WatcherPolicy::Decision decision;
+    for (bool refused = true; refused;) {
+        decision = WatcherPolicy::decide(seen, now, quietSince_);
+        refused = false;
+        for (size_t index : decision.takeUp) {
+            // A failure was printed; another worker is asked instead, and this one again at the
+            // next look.
+            const bool taken = workers_[index].takeUpIdleWork(idle_);
+            seen[index].watching = taken;
+            seen[index].refused = !taken;
+            refused = refused || !taken;
         }
     }
-    // A stuck watcher is of no use until its work ends; an extra waiting one only costs
-    // wake-ups. The highest indexes go first, so that the same few workers keep watching.
-    for (auto worker = workers_.rbegin(); worker != workers_.rend(); ++worker) {
-        if (!worker->watching() || fresh < kIdleWatchers) {
-            continue;
-        }
-        if (stuck(*worker)) {
-            worker->dropIdleWork();
-        } else if (fresh > kIdleWatchers && !worker->busySince()) {
-            worker->dropIdleWork();
-            --fresh;
-        }
+    for (size_t index : decision.drop) {
+        workers_[index].dropIdleWork();
     }
-    return nextLook(now);
-}
-
-// When keepWatchers() should look again: when the first busy watcher would become stuck, or
-// after kWatcherStuckAfter while only stuck ones are left. Once every watcher has waited for
-// kWatcherStuckAfter, none: the next piece of work a watcher starts is reported instead.
-std::optional<Clock::time_point> WorkerPool::nextLook(Clock::time_point now) {
-    std::optional<Clock::time_point> next;
-    auto consider = [&](const Worker& worker) {
-        const std::optional<Clock::time_point> since = worker.busySince();
-        if (!worker.watching() || !since) {
-            return;
-        }
-        const Clock::time_point stuckAt = *since + kWatcherStuckAfter;
-        const Clock::time_point due = stuckAt > now ? stuckAt : now + kWatcherStuckAfter;
-        if (!next || due < *next) {
-            next = due;
-        }
-    };
-    for (const Worker& worker : workers_) {
-        consider(worker);
+    quietSince_ = decision.quietSince;
+    if (!decision.forgetOversight) {
+        return decision.nextLook;
     }
-    if (next) {
-        quietSince_.reset();
-        return next;
-    }
-    // A report usually arrives after its short piece of work has ended: giving up at once
-    // would bring a report, and a wake-up of the caller, for nearly every piece.
-    if (!quietSince_) {
-        quietSince_ = now;
-    }
-    if (now - *quietSince_ < kWatcherStuckAfter) {
-        return *quietSince_ + kWatcherStuckAfter;
-    }
-    quietSince_.reset();
     // Cleared before the starts are read again, as a watcher stores its start before it reads
     // its flag: a piece of work begun meanwhile is either seen here or reported.
     for (Worker& worker : workers_) {
         worker.forgetOversight();
     }
-    for (const Worker& worker : workers_) {
-        consider(worker);
-    }
-    return next;
+    return WatcherPolicy::nextLookAt(look(), now);
 }
 
 WorkerPool::~WorkerPool() {

@@ -10,8 +10,10 @@
 #include <optional>
 #include <queue>
 #include <thread>
+#include <vector>
 
 #include "velk/kit/scoped_fd.h"
+#include "watcher_policy.h"
 
 // Work that idle workers take up by themselves: whenever `descriptor` is readable, one of the
 // workers that watch it and whose queue is empty calls `onReady` on its own thread (more than
@@ -26,16 +28,6 @@ struct IdleWork {
     // does so soon. Must be quick and must not throw; may be empty.
     std::function<void()> onWatcherBusy;
 };
-
-// How many workers of a pool watch the idle work's descriptor while none of them is stuck. A
-// few take in what a small machine can serve, and fewer sleepers on the descriptor mean fewer
-// wake-ups and thread switches per connection; with two, the service got too small a share of
-// the processors beside many busy clients (see docs/performance.md).
-inline constexpr size_t kIdleWatchers = 4;
-
-// How long a watcher may stay inside one piece of work before it counts as stuck (in a hung
-// mount, say) and another worker watches in its place.
-inline constexpr std::chrono::milliseconds kWatcherStuckAfter{50};
 
 // One thread with its own first-in, first-out task queue. The thread starts in the constructor
 // and waits for work: a posted task, or the readiness of the idle work's descriptor. Tasks run
@@ -151,18 +143,15 @@ public:
     // is already under way, and keepWatchers() does nothing from then on.
     void dropIdleWork();
 
-    // Keeps kIdleWatchers workers watching the idle work that are not stuck: while fewer are,
-    // idle workers that do not watch take it up; once enough are, stuck watchers and then the
-    // extra ones drop it. Returns when to call again, while a watcher is busy; none when all
-    // watchers wait, and then the next watcher that starts a piece of work calls the idle
-    // work's onWatcherBusy. Judged on timestamps that may be stale by the time they are used:
-    // it errs towards an extra watcher, which costs only some wake-ups.
+    // Moves the idle work on to the workers WatcherPolicy picks. Returns when to call again,
+    // while a watcher is busy; none when all watchers wait, and then the next watcher that
+    // starts a piece of work calls the idle work's onWatcherBusy.
     std::optional<std::chrono::steady_clock::time_point> keepWatchers(
         std::chrono::steady_clock::time_point now);
 
 private:
-    std::optional<std::chrono::steady_clock::time_point> nextLook(
-        std::chrono::steady_clock::time_point now);
+    // What the policy needs to know of each worker, in index order.
+    std::vector<WatcherPolicy::Seen> look() const;
 
     std::deque<Worker> workers_;
     const IdleWork* idle_ = nullptr;  // taken up and not dropped

@@ -118,6 +118,13 @@ enum class SuccessRule {
     notEmpty,        // a buffer that is not empty; a descriptor above 0
 };
 
+// The set of result codes an integer reply carries.
+enum class CodeSet {
+    none,     // no code: a count, a size, a yes or no
+    mount,    // a MountCode
+    unmount,  // an UnmountCode
+};
+
 // Each command, in the order of the service's table.
 enum class CommandId {
     makeDirectory,
@@ -153,7 +160,9 @@ struct CommandInfo {
     unsigned numericArguments;  // bit i set: argument i is read as a leading decimal number
     ReplyKind reply;
     SuccessRule success;
-    bool direct;  // meant for the service's own command line; sends no reply
+    bool direct;      // meant for the service's own command line; sends no reply
+    CodeSet codes;    // what the integer reply's value means
+    unsigned secret;  // bit i set: argument i is never shown (a password)
 };
 
 namespace table_detail {
@@ -161,29 +170,30 @@ namespace table_detail {
 using C = CommandId;
 using K = ReplyKind;
 using S = SuccessRule;
+using R = CodeSet;
 
 // clang-format off
 inline constexpr std::array<CommandInfo, 18> kRows = {{
-    // id            name          alias      arguments                                   required numeric reply          success            direct
-    {C::makeDirectory, "mkdir",      nullptr,   {"path"},                                   1, 0,      K::integer,    S::isOne,          false},
-    {C::removePath,    "rm",         nullptr,   {"path"},                                   1, 0,      K::integer,    S::isOne,          false},
-    {C::changeOwner,   "chown",      nullptr,   {"path", "uid", "gid", "opt_recursive"},    3, 0b0110, K::integer,    S::isOne,          false},
-    {C::mount,         "mount",      nullptr,   {"url", "path", "opt_user", "opt_password"}, 2, 0,     K::integer,    S::isZero,         false},
-    {C::rename,        "mv",         nullptr,   {"source_path", "target_path"},             2, 0,      K::integer,    S::isOne,          false},
-    {C::open,          "open",       nullptr,   {"file_path", "mode"},                      2, 0b10,   K::descriptor, S::notEmpty,       false},
-    {C::freeSpace,     "freeSpace",  nullptr,   {"path"},                                   1, 0,      K::integer,    S::positive,       false},
-    {C::totalSpace,    "totalSpace", nullptr,   {"path"},                                   1, 0,      K::integer,    S::positive,       false},
-    {C::exists,        "exists",     nullptr,   {"path"},                                   1, 0,      K::integer,    S::isOne,          false},
-    {C::stat,          "stat",       nullptr,   {"path"},                                   1, 0,      K::stat,       S::always,         false},
-    {C::list,          "list",       nullptr,   {"path"},                                   1, 0,      K::list,       S::always,         false},
-    {C::devicePath,    "devicePath", nullptr,   {"path"},                                   1, 0,      K::text,       S::notEmpty,       false},
-    {C::size,          "size",       nullptr,   {"path"},                                   1, 0,      K::integer,    S::nonNegative,    false},
-    {C::setFdLimit,    "setFdLimit", nullptr,   {"pid", "value"},                           2, 0b11,   K::integer,    S::equalsAskedFor, false},
-    {C::dmiInfo,       "dmiInfo",    nullptr,   {},                                         0, 0,      K::dmiInfo,    S::notEmpty,       false},
-    {C::unmount,       "umount",     "unmount", {"path"},                                   1, 0,      K::integer,    S::isZero,         false},
+    // id            name          alias      arguments                                   required numeric reply          success            direct  codes       secret
+    {C::makeDirectory, "mkdir",      nullptr,   {"path"},                                   1, 0,      K::integer,    S::isOne,          false, R::none,     0},
+    {C::removePath,    "rm",         nullptr,   {"path"},                                   1, 0,      K::integer,    S::isOne,          false, R::none,     0},
+    {C::changeOwner,   "chown",      nullptr,   {"path", "uid", "gid", "opt_recursive"},    3, 0b0110, K::integer,    S::isOne,          false, R::none,     0},
+    {C::mount,         "mount",      nullptr,   {"url", "path", "opt_user", "opt_password"}, 2, 0,     K::integer,    S::isZero,         false, R::mount,    0b1000},
+    {C::rename,        "mv",         nullptr,   {"source_path", "target_path"},             2, 0,      K::integer,    S::isOne,          false, R::none,     0},
+    {C::open,          "open",       nullptr,   {"file_path", "mode"},                      2, 0b10,   K::descriptor, S::notEmpty,       false, R::none,     0},
+    {C::freeSpace,     "freeSpace",  nullptr,   {"path"},                                   1, 0,      K::integer,    S::positive,       false, R::none,     0},
+    {C::totalSpace,    "totalSpace", nullptr,   {"path"},                                   1, 0,      K::integer,    S::positive,       false, R::none,     0},
+    {C::exists,        "exists",     nullptr,   {"path"},                                   1, 0,      K::integer,    S::isOne,          false, R::none,     0},
+    {C::stat,          "stat",       nullptr,   {"path"},                                   1, 0,      K::stat,       S::always,         false, R::none,     0},
+    {C::list,          "list",       nullptr,   {"path"},                                   1, 0,      K::list,       S::always,         false, R::none,     0},
+    {C::devicePath,    "devicePath", nullptr,   {"path"},                                   1, 0,      K::text,       S::notEmpty,       false, R::none,     0},
+    {C::size,          "size",       nullptr,   {"path"},                                   1, 0,      K::integer,    S::nonNegative,    false, R::none,     0},
+    {C::setFdLimit,    "setFdLimit", nullptr,   {"pid", "value"},                           2, 0b11,   K::integer,    S::equalsAskedFor, false, R::none,     0},
+    {C::dmiInfo,       "dmiInfo",    nullptr,   {},                                         0, 0,      K::dmiInfo,    S::notEmpty,       false, R::none,     0},
+    {C::unmount,       "umount",     "unmount", {"path"},                                   1, 0,      K::integer,    S::isZero,         false, R::unmount,  0},
     // The one word that changes what install does is force-conflicts, so it is its name.
-    {C::install,       "install",    nullptr,   {"deb_path", "opt_force-conflicts"},        1, 0,      K::none,       S::always,         true},
-    {C::help,          "help",       nullptr,   {},                                         0, 0,      K::none,       S::always,         true},
+    {C::install,       "install",    nullptr,   {"deb_path", "opt_force-conflicts"},        1, 0,      K::none,       S::always,         true, R::none,     0},
+    {C::help,          "help",       nullptr,   {},                                         0, 0,      K::none,       S::always,         true, R::none,     0},
 }};
 // clang-format on
 
@@ -250,15 +260,17 @@ constexpr bool nameTaken(const char* name, std::size_t end) {
 }
 
 // Each row sits at its id's place, has names no earlier row has, takes at least its required
-// arguments, marks only arguments it has as numbers, and replies only when it is no direct
-// command.
+// arguments, marks only required arguments as numbers and only arguments it has as secrets, replies
+// only when it is no direct command, and has result codes only in an integer reply.
 constexpr bool rowsAreSound() {
     for (std::size_t i = 0; i < kCommands.size(); ++i) {
         const CommandInfo& row = kCommands[i];
         int count = argumentCount(row);
         if (static_cast<std::size_t>(row.id) != i || nameTaken(row.name, i) ||
             nameTaken(row.alias, i) || sameName(row.name, row.alias) ||
-            row.requiredArguments > count || (row.numericArguments >> count) != 0 ||
+            row.requiredArguments > count || (row.numericArguments >> row.requiredArguments) != 0 ||
+            (row.secret >> count) != 0 || (row.secret & row.numericArguments) != 0 ||
+            (row.codes != CodeSet::none && row.reply != ReplyKind::integer) ||
             row.direct != (row.reply == ReplyKind::none)) {
             return false;
         }

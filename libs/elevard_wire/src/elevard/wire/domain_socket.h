@@ -21,6 +21,8 @@
 #include <cstddef>
 #include <string>
 
+#include "velk/kit/scoped_fd.h"
+
 namespace elevard::wire {
 
 // The size of the length field that opens every buffer message.
@@ -59,65 +61,36 @@ bool sendInt64(int socket, long value);
 // closes nothing). Returns true when sent; a failure is printed as "sendmsg".
 bool sendFd(int socket, int fd);
 
-// What a non-blocking connection could not take at once of one reply: the bytes still to be
-// written, then the descriptor still to be passed, if any. Owns `socket` (a duplicate of the
-// connection, so that the reply outlives the request's own descriptor) and `descriptor`, and
-// closes both when destroyed. Move-only; used by one thread at a time.
-class UnsentReply {
-public:
-    UnsentReply() = default;
-    ~UnsentReply();
-    UnsentReply(UnsentReply&& other) noexcept;
-    UnsentReply& operator=(UnsentReply&& other) noexcept;
-    UnsentReply(const UnsentReply&) = delete;
-    UnsentReply& operator=(const UnsentReply&) = delete;
-
-    int socket = -1;
-    std::string bytes;  // not yet written, in order; `written` of them are out
+// One reply as a value: the bytes of its messages, then the descriptor it passes, if any, and
+// once it is handed on to be finished, the connection it goes to. Owns `socket` (a duplicate
+// of the connection, so that the reply outlives the request's own descriptor) and
+// `descriptor`; both close with it. Move-only; used by one thread at a time.
+struct UnsentReply {
+    velk::kit::ScopedFd socket;  // set only once the reply is handed on
+    std::string head;            // the length field, written before `bytes`
+    std::string bytes;           // the payload; `written` bytes of head, then bytes, are out
     size_t written = 0;
-    size_t lengthBytes = 0;  // how many leading bytes of `bytes` belong to a length field
-    int descriptor = -1;     // passed once every byte is out; -1 for none
+    size_t lengthBytes = 0;          // the size of `head`
+    bool passesDescriptor = false;   // a descriptor message follows the bytes
+    velk::kit::ScopedFd descriptor;  // what it passes; none passes nothing and fails the send
 };
 
-// While it lives, the sends of the constructing thread on `socket`, a non-blocking connection,
-// no longer fail when the socket is full: what it cannot take goes into reply() (from then on
-// every later send on it too, so the order holds) and the send reports success. A send that
-// fails for another reason fails as before. Without one, a full non-blocking socket fails the
-// send like any error. One per thread at a time; not thread-safe.
-class DeferredSends {
-public:
-    explicit DeferredSends(int socket);
-    ~DeferredSends();
-    DeferredSends(const DeferredSends&) = delete;
-    DeferredSends& operator=(const DeferredSends&) = delete;
-
-    // True once something was deferred; reply() then holds it, with its own socket.
-    bool deferred() const { return reply_.socket >= 0; }
-    UnsentReply& reply() { return reply_; }
-
-    // For the senders: keeps `size` bytes from `data` (the first `lengthBytes` of them from a
-    // length field), or takes over `fd`. False, after perror with `what`, when the connection
-    // cannot be duplicated; keepDescriptor then has not taken `fd`.
-    bool keepBytes(const char* data, size_t size, size_t lengthBytes, const char* what);
-    bool keepDescriptor(int fd);
-
-    // The instance installed for `socket` on the calling thread, or nullptr.
-    static DeferredSends* forSocket(int socket);
-
-private:
-    bool holdSocket(const char* what);
-
-    int socket_;
-    DeferredSends* previous_;
-    UnsentReply reply_;
-};
+// The reply of one integer message, one buffer message of `payload` (an empty payload is a
+// length field alone, which the client counts as a failed transfer), or one descriptor
+// message passing `fd`. Exactly the bytes sendInt64, sendBuffer and sendFd write.
+UnsentReply integerReply(long value);
+UnsentReply bufferReply(std::string payload);
+UnsentReply descriptorReply(velk::kit::ScopedFd fd);
 
 enum class Progress { done, blocked, failed };
 
-// Writes what `reply` holds, then passes its descriptor (closing it here), as far as its
-// non-blocking socket takes them: done when everything is out, blocked when the socket is full
-// (call again once it drains), failed after perror with "sendData", "write" or "sendmsg" as the
-// senders above print it. Never blocks.
+// Writes what `reply` holds on `socket`, then passes its descriptor (closing it here): done
+// when everything is out; failed after perror with "sendData", "write" or "sendmsg" as the
+// senders above print it. A blocking socket is waited on. A full non-blocking socket gives
+// blocked when `keepWhenFull` (call again once it drains), else a failure like any other.
+Progress sendReply(int socket, UnsentReply* reply, bool keepWhenFull);
+
+// sendReply on the reply's own socket, never blocking: for a reply handed on to be finished.
 Progress sendUnsent(UnsentReply* reply);
 
 // Creates a close-on-exec stream socket connected to `path` (cut to 107 bytes). Returns the

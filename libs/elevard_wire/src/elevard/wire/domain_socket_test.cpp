@@ -123,6 +123,11 @@ private:
     int before_ = 0;
 };
 
+// Sends `reply` on `socket` at once; true when all of it went out.
+bool sendWhole(int socket, ds::UnsentReply reply) {
+    return ds::sendReply(socket, &reply, false) == ds::Progress::done;
+}
+
 TEST_F(DomainSocketTest, SendersPutExactBytesOnTheWire) {
     struct Case {
         const char* name;
@@ -141,6 +146,14 @@ TEST_F(DomainSocketTest, SendersPutExactBytesOnTheWire) {
         {"empty buffer", [](int s) { return ds::sendBuffer(s, "", 0); }, false, int64Bytes(0)},
         {"negative size", [](int s) { return ds::sendBuffer(s, "abc", -3); }, false,
          int64Bytes(-3)},
+        // A reply as a value puts the same bytes on the wire as the sender of its kind.
+        {"integer reply", [](int s) { return sendWhole(s, ds::integerReply(-2)); }, true,
+         int64Bytes(8) + int64Bytes(-2)},
+        {"buffer reply",
+         [](int s) { return sendWhole(s, ds::bufferReply(std::string("a\0b", 3))); }, true,
+         int64Bytes(3) + std::string("a\0b", 3)},
+        {"empty buffer reply", [](int s) { return sendWhole(s, ds::bufferReply("")); }, true,
+         int64Bytes(0)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -314,10 +327,10 @@ TEST_F(DomainSocketTest, PayloadWriteFailureIsReportedAsWrite) {
     EXPECT_EQ(err.rfind("write: ", 0), 0u) << err;
 }
 
-// A non-blocking connection that cannot take a whole reply: the sends keep the rest, report
-// success at once, and sendUnsent, called as the socket drains, puts on the wire exactly what
-// blocking sends would have; a peer that goes away fails it with the senders' diagnostic.
-TEST_F(DomainSocketTest, DeferredSendsDeliverTheRestAsTheSocketDrains) {
+// A non-blocking connection that cannot take a whole reply: sendReply stops where the socket
+// is full, and sendUnsent, called on a duplicate as the socket drains, puts on the wire exactly
+// what blocking sends would have; a peer that goes away fails it with the senders' diagnostic.
+TEST_F(DomainSocketTest, UnsentRepliesDeliverTheRestAsTheSocketDrains) {
     const std::string big(1 << 20, 'b');
     struct Case {
         const char* name;
@@ -335,17 +348,16 @@ TEST_F(DomainSocketTest, DeferredSendsDeliverTheRestAsTheSocketDrains) {
         SCOPED_TRACE(c.name);
         SocketPair pair;
         ASSERT_EQ(fcntl(pair.near.get(), F_SETFL, O_NONBLOCK), 0);
-        ds::UnsentReply rest;
-        {
-            ds::DeferredSends deferred(pair.near.get());
-            EXPECT_TRUE(ds::sendBuffer(pair.near.get(), big.data(), static_cast<long>(big.size())));
-            if (c.withDescriptor) {
-                EXPECT_TRUE(ds::sendFd(pair.near.get(), open("/dev/null", O_RDONLY | O_CLOEXEC)));
-            }
-            ASSERT_TRUE(deferred.deferred());
-            rest = std::move(deferred.reply());
+        ds::UnsentReply rest = ds::bufferReply(big);
+        if (c.withDescriptor) {
+            ds::UnsentReply passing =
+                ds::descriptorReply(ScopedFd(open("/dev/null", O_RDONLY | O_CLOEXEC)));
+            rest.passesDescriptor = passing.passesDescriptor;
+            rest.descriptor = std::move(passing.descriptor);
         }
-        EXPECT_EQ(rest.descriptor >= 0, c.withDescriptor);
+        ASSERT_EQ(ds::sendReply(pair.near.get(), &rest, true), ds::Progress::blocked);
+        EXPECT_EQ(rest.descriptor.valid(), c.withDescriptor);
+        rest.socket.reset(fcntl(pair.near.get(), F_DUPFD_CLOEXEC, 0));
         pair.near.reset();  // the reply's own duplicate keeps the connection open
         std::string received;
         ScopedFd passed;
@@ -377,7 +389,7 @@ TEST_F(DomainSocketTest, DeferredSendsDeliverTheRestAsTheSocketDrains) {
             EXPECT_TRUE(received == int64Bytes(static_cast<int64_t>(big.size())) + big);
             EXPECT_EQ(passed.valid(), c.withDescriptor);
         }
-        EXPECT_EQ(rest.descriptor, -1) << "passed or closed";
+        EXPECT_FALSE(rest.descriptor.valid()) << "passed or closed";
     }
 }
 

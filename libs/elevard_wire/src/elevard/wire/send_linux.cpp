@@ -21,8 +21,6 @@ struct WriteRequest {
     long size;
 };
 
-thread_local DeferredSends* installed = nullptr;
-
 // Moves `*parts` past the first `done` bytes; parts wholly sent leave the list.
 void dropSent(iovec** parts, size_t* count, size_t done) {
     while (*count > 0 && done >= (*parts)->iov_len) {
@@ -38,38 +36,20 @@ void dropSent(iovec** parts, size_t* count, size_t done) {
 
 // Sends the bytes of `parts` in order, in as few calls as the socket allows. MSG_NOSIGNAL
 // turns a peer that has gone away into an EPIPE failure instead of a SIGPIPE that would end
-// the process. When a non-blocking socket is full and DeferredSends is installed for it, the
-// rest is kept there. `lengthBytes` leading bytes are a length field: a failure among them is
+// the process. `lengthBytes` leading bytes are a length field: a failure among them is
 // printed as "sendData", a later one as "write". Returns false after printing the failure.
 bool sendParts(int socket, iovec* parts, size_t count, size_t lengthBytes) {
     size_t sentTotal = 0;
-    DeferredSends* deferred = DeferredSends::forSocket(socket);
     while (count > 0) {
-        ssize_t sent = -1;
-        if (deferred == nullptr || !deferred->deferred()) {
-            msghdr message{};
-            message.msg_iov = parts;
-            message.msg_iovlen = count;
-            sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
-            if (sent < 0 && errno == EINTR) {
-                continue;
-            }
-        }
-        const char* what = sentTotal < lengthBytes ? "sendData" : "write";
-        if (sent < 0 && deferred != nullptr &&
-            (deferred->deferred() || errno == EAGAIN || errno == EWOULDBLOCK)) {
-            for (; count > 0; ++parts, --count) {
-                const size_t field = lengthBytes > sentTotal ? lengthBytes - sentTotal : 0;
-                if (!deferred->keepBytes(static_cast<const char*>(parts->iov_base), parts->iov_len,
-                                         std::min(field, parts->iov_len), what)) {
-                    return false;
-                }
-                sentTotal += parts->iov_len;
-            }
-            return true;
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = count;
+        const ssize_t sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
         }
         if (sent <= 0) {
-            std::perror(what);
+            std::perror(sentTotal < lengthBytes ? "sendData" : "write");
             return false;
         }
         sentTotal += static_cast<size_t>(sent);
@@ -139,20 +119,8 @@ bool sendInt64(int socket, long value) {
 }
 
 bool sendFd(int socket, int fd) {
-    DeferredSends* deferred = DeferredSends::forSocket(socket);
-    if (fd >= 0 && deferred != nullptr && deferred->deferred()) {
-        if (deferred->keepDescriptor(fd)) {
-            return true;
-        }
-        closeOwned(&fd);
-        return false;
-    }
     const ssize_t sent = sendDescriptor(socket, fd, MSG_NOSIGNAL);
-    if (sent < 0 && fd >= 0 && deferred != nullptr && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (deferred->keepDescriptor(fd)) {
-            return true;
-        }
-    } else if (sent < 0) {
+    if (sent < 0) {
         std::perror("sendmsg");
     }
     // The descriptor is ours to close whatever happened.
@@ -160,108 +128,89 @@ bool sendFd(int socket, int fd) {
     return sent > 0;
 }
 
-UnsentReply::~UnsentReply() {
-    closeOwned(&socket);
-    closeOwned(&descriptor);
+UnsentReply integerReply(long value) {
+    const int64_t payload = value;
+    return bufferReply(std::string(reinterpret_cast<const char*>(&payload), sizeof payload));
 }
 
-UnsentReply::UnsentReply(UnsentReply&& other) noexcept
-    : socket(std::exchange(other.socket, -1)),
-      bytes(std::move(other.bytes)),
-      written(other.written),
-      lengthBytes(other.lengthBytes),
-      descriptor(std::exchange(other.descriptor, -1)) {}
-
-UnsentReply& UnsentReply::operator=(UnsentReply&& other) noexcept {
-    if (this != &other) {
-        closeOwned(&socket);
-        closeOwned(&descriptor);
-        socket = std::exchange(other.socket, -1);
-        bytes = std::move(other.bytes);
-        written = other.written;
-        lengthBytes = other.lengthBytes;
-        descriptor = std::exchange(other.descriptor, -1);
-    }
-    return *this;
+UnsentReply bufferReply(std::string payload) {
+    const int64_t length = static_cast<int64_t>(payload.size());
+    UnsentReply reply;
+    // The field goes apart from the payload, so that a large reply is never copied to be sent.
+    reply.head.assign(reinterpret_cast<const char*>(&length), sizeof length);
+    reply.lengthBytes = sizeof length;
+    reply.bytes = std::move(payload);
+    return reply;
 }
 
-DeferredSends::DeferredSends(int socket) : socket_(socket), previous_(installed) {
-    installed = this;
+UnsentReply descriptorReply(velk::kit::ScopedFd fd) {
+    UnsentReply reply;
+    reply.passesDescriptor = true;
+    reply.descriptor = std::move(fd);
+    return reply;
 }
 
-DeferredSends::~DeferredSends() {
-    installed = previous_;
-}
+namespace {
 
-DeferredSends* DeferredSends::forSocket(int socket) {
-    DeferredSends* current = installed;
-    return current != nullptr && current->socket_ == socket ? current : nullptr;
-}
-
-bool DeferredSends::holdSocket(const char* what) {
-    if (reply_.socket >= 0) {
-        return true;
-    }
-    // The request closes its own descriptor when the command ends; the reply keeps the
-    // connection open through a duplicate until it is out.
-    reply_.socket = fcntl(socket_, F_DUPFD_CLOEXEC, 0);
-    if (reply_.socket < 0) {
-        std::perror(what);
-        return false;
-    }
-    return true;
-}
-
-bool DeferredSends::keepBytes(const char* data, size_t size, size_t lengthBytes, const char* what) {
-    if (!holdSocket(what)) {
-        return false;
-    }
-    if (reply_.bytes.size() == reply_.lengthBytes) {
-        reply_.lengthBytes += lengthBytes;
-    }
-    reply_.bytes.append(data, size);
-    return true;
-}
-
-bool DeferredSends::keepDescriptor(int fd) {
-    if (!holdSocket("sendmsg")) {
-        return false;
-    }
-    closeOwned(&reply_.descriptor);
-    reply_.descriptor = fd;
-    return true;
-}
-
-Progress sendUnsent(UnsentReply* reply) {
-    while (reply->written < reply->bytes.size()) {
-        const ssize_t sent =
-            ::send(reply->socket, reply->bytes.data() + reply->written,
-                   reply->bytes.size() - reply->written, MSG_NOSIGNAL | MSG_DONTWAIT);
+// sendReply with `flags` added to MSG_NOSIGNAL on every call.
+Progress sendReplyWith(int socket, UnsentReply* reply, bool keepWhenFull, int extraFlags) {
+    const int flags = MSG_NOSIGNAL | extraFlags;
+    auto full = [keepWhenFull] {
+        return keepWhenFull && (errno == EAGAIN || errno == EWOULDBLOCK);
+    };
+    const size_t total = reply->head.size() + reply->bytes.size();
+    while (reply->written < total) {
+        iovec parts[2];
+        size_t count = 0;
+        const size_t written = reply->written;
+        if (written < reply->head.size()) {
+            parts[count++] = {reply->head.data() + written, reply->head.size() - written};
+        }
+        const size_t intoBytes = written > reply->head.size() ? written - reply->head.size() : 0;
+        if (intoBytes < reply->bytes.size()) {
+            parts[count++] = {reply->bytes.data() + intoBytes, reply->bytes.size() - intoBytes};
+        }
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = count;
+        const ssize_t sent = ::sendmsg(socket, &message, flags);
         if (sent < 0 && errno == EINTR) {
             continue;
         }
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (sent < 0 && full()) {
             return Progress::blocked;
         }
         if (sent <= 0) {
-            std::perror(reply->written < reply->lengthBytes ? "sendData" : "write");
+            std::perror(written < reply->lengthBytes ? "sendData" : "write");
             return Progress::failed;
         }
         reply->written += static_cast<size_t>(sent);
     }
-    if (reply->descriptor >= 0) {
-        const ssize_t sent =
-            sendDescriptor(reply->socket, reply->descriptor, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (reply->passesDescriptor) {
+        // A reply without a descriptor still tries the message, which the kernel refuses: the
+        // client then sees the connection close without one.
+        const ssize_t sent = sendDescriptor(socket, reply->descriptor.get(), flags);
+        if (sent < 0 && reply->descriptor.valid() && full()) {
             return Progress::blocked;
         }
-        closeOwned(&reply->descriptor);
+        reply->passesDescriptor = false;
+        reply->descriptor.reset();
         if (sent < 0) {
             std::perror("sendmsg");
             return Progress::failed;
         }
     }
     return Progress::done;
+}
+
+}  // namespace
+
+Progress sendReply(int socket, UnsentReply* reply, bool keepWhenFull) {
+    return sendReplyWith(socket, reply, keepWhenFull, 0);
+}
+
+Progress sendUnsent(UnsentReply* reply) {
+    return sendReplyWith(reply->socket.get(), reply, true, MSG_DONTWAIT);
 }
 
 int createConnectedSocket(const char* path) {
