@@ -10,7 +10,6 @@
 namespace elevard_client {
 namespace {
 
-using elevard::CommandId;
 using elevard::CommandInfo;
 using elevard::ReplyKind;
 
@@ -124,9 +123,9 @@ Outcome decodeDmiInfo(const std::string& payload) {
 Outcome decodeInteger(const CommandInfo& command, const std::vector<std::string>& words,
                       std::int64_t value) {
     std::optional<std::string> named = std::to_string(value);
-    if (command.id == CommandId::mount) {
+    if (command.codes == elevard::CodeSet::mount) {
         named = namedCode<elevard::MountCode>(value);
-    } else if (command.id == CommandId::unmount) {
+    } else if (command.codes == elevard::CodeSet::unmount) {
         named = namedCode<elevard::UnmountCode>(value);
     }
     if (!named) {
