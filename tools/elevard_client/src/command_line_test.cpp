@@ -4,27 +4,16 @@
 
 #include <sstream>
 
+#include "client_test_words.h"
+
 namespace {
 
 using namespace elevard_client;
 using elevard::CommandInfo;
 using elevard::findCommand;
 
-// `line` split at blanks.
-std::vector<std::string> words(const char* line) {
-    std::istringstream split(line);
-    std::vector<std::string> result;
-    for (std::string word; split >> word;) {
-        result.push_back(word);
-    }
-    return result;
-}
-
-const CommandInfo& command(const std::string& name) {
-    const CommandInfo* info = findCommand(name);
-    EXPECT_NE(info, nullptr) << name;
-    return *info;
-}
+using test::command;
+using test::words;
 
 // Options in one line: the socket path ("default" for the default one), the flags set, then
 // the command words.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "client_test_words.h"
 #include "json_output.h"
 #include "velk_testing/messages.h"
 
@@ -20,21 +21,8 @@ using velk::testing::integerMessage;
 using velk::testing::lengthField;
 using velk::testing::statRecord;
 
-// `line` split at blanks.
-std::vector<std::string> words(const char* line) {
-    std::istringstream split(line);
-    std::vector<std::string> result;
-    for (std::string word; split >> word;) {
-        result.push_back(word);
-    }
-    return result;
-}
-
-const CommandInfo& command(const std::string& name) {
-    const CommandInfo* info = findCommand(name);
-    EXPECT_NE(info, nullptr) << name;
-    return *info;
-}
+using test::command;
+using test::words;
 
 TEST(DecodeIntegerTest, JudgesEachCommandAsTheServiceDoes) {
     struct Case {
