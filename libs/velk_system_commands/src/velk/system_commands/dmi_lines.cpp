@@ -1,9 +1,9 @@
 #include "velk/system_commands/dmi_lines.h"
 
-#include <cstdint>
-#include <cstring>
 #include <optional>
 #include <utility>
+
+#include "elevard/wire/replies.h"
 
 namespace velk::system_commands::detail {
 namespace {
@@ -21,16 +21,13 @@ std::optional<std::string> valueAfter(std::string_view piece, std::string_view l
     return std::string(first == std::string_view::npos ? std::string_view() : rest.substr(first));
 }
 
-void appendRecord(const std::set<std::string>& values, std::string* out) {
+// The values joined in their set's order, without separators.
+std::string joined(const std::set<std::string>& values) {
     std::string text;
     for (const std::string& value : values) {
         text += value;
     }
-    std::int64_t length = static_cast<std::int64_t>(text.size());
-    char bytes[sizeof(length)];
-    std::memcpy(bytes, &length, sizeof(length));
-    out->append(bytes, sizeof(bytes));
-    *out += text;
+    return text;
 }
 
 }  // namespace
@@ -48,10 +45,7 @@ void DmiInventory::addPiece(std::string_view piece) {
 }
 
 std::string DmiInventory::serialized() const {
-    std::string out;
-    appendRecord(partNumbers_, &out);
-    appendRecord(serialNumbers_, &out);
-    return out;
+    return elevard::wire::encodeMemoryModules({joined(partNumbers_), joined(serialNumbers_)});
 }
 
 }  // namespace velk::system_commands::detail

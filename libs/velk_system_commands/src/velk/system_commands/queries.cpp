@@ -11,6 +11,7 @@
 #include <fstream>
 #include <memory>
 
+#include "elevard/wire/replies.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/outcome.h"
 
@@ -41,12 +42,7 @@ std::int64_t sizeOf(const std::string& path, const char* what,
 }  // namespace
 
 std::string StatResult::serialized() const {
-    std::string bytes(16, '\0');
-    bytes[0] = pathExists ? 1 : 0;
-    std::int32_t typeValue = static_cast<std::int32_t>(type);
-    std::memcpy(bytes.data() + 4, &typeValue, sizeof(typeValue));
-    std::memcpy(bytes.data() + 8, &size, sizeof(size));
-    return bytes;
+    return elevard::wire::encodeStatus({pathExists, type, size});
 }
 
 std::int64_t SystemCommands::freeSpace(const std::string& path) {
