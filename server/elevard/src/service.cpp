@@ -54,7 +54,8 @@ void catchBrokenPipes() {
 
 }  // namespace
 
-int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGrace) {
+int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGrace,
+               std::function<void()> whileStopping) {
     catchBrokenPipes();
     raiseDescriptorLimit();
     // Before the workers start, so that they inherit the unblocked signals.
@@ -82,7 +83,7 @@ int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGra
         return -1;
     }
     serve.descriptor = acceptor.descriptor();
-    ServiceLoop loop(stopSignals, *pool, factory, door, stopGrace);
+    ServiceLoop loop(stopSignals, *pool, factory, door, stopGrace, std::move(whileStopping));
     if (!pool->takeUpIdleWork(&serve) || !loop.setUp()) {
         door.close(*pool);
         // The workers finish what they accepted before they are joined.

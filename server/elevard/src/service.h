@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 
 class CommandsFactory;
 
@@ -40,5 +41,8 @@ inline constexpr int kForcedStopStatus = 2;
 // are joined. A second signal, or requests still unfinished `stopGrace` after the first, end the
 // process at once with kForcedStopStatus. Returns -1 when the workers, the socket or the event
 // loop could not be set up (after the pool, if any, has been stopped and joined).
-// `stopGrace` is kStopGrace in the service; tests shorten it.
-int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGrace = kStopGrace);
+// `stopGrace` is kStopGrace in the service; tests shorten it. `whileStopping`, empty in the
+// service, is called on the loop's thread during a stop each time the loop counts the unfinished
+// requests and takes their hand-overs, between the two; tests widen that window with it.
+int runService(const CommandsFactory& factory, std::chrono::milliseconds stopGrace = kStopGrace,
+               std::function<void()> whileStopping = {});

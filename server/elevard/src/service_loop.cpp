@@ -86,6 +86,9 @@ bool ServiceLoop::finished() {
     // Read before the mail is taken: a request hands its reply over before it counts itself
     // done, so a count of zero means that every reply is in the mail taken next.
     const size_t unfinished = door_.unfinished();
+    if (whileStopping_) {
+        whileStopping_();
+    }
     takeMail();
     return unfinished == 0 && draining_.empty();
 }

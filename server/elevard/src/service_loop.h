@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -25,14 +26,17 @@ class ServiceLoop {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // The front door closes the listening socket; all must outlive the loop.
+    // The front door closes the listening socket; all must outlive the loop. `whileStopping`
+    // is as for runService.
     ServiceLoop(StopSignals& stopSignals, WorkerPool& pool, const CommandsFactory& factory,
-                FrontDoor& door, std::chrono::milliseconds stopGrace)
+                FrontDoor& door, std::chrono::milliseconds stopGrace,
+                std::function<void()> whileStopping = {})
         : stopSignals_(stopSignals),
           pool_(pool),
           factory_(factory),
           door_(door),
-          stopGrace_(stopGrace) {}
+          stopGrace_(stopGrace),
+          whileStopping_(std::move(whileStopping)) {}
 
     // Creates the epoll instance and watches the stop signals and the hand-overs. Returns false
     // after printing the reason with perror.
@@ -85,6 +89,7 @@ private:
     const CommandsFactory& factory_;
     FrontDoor& door_;
     const std::chrono::milliseconds stopGrace_;
+    const std::function<void()> whileStopping_;
     velk::kit::ScopedFd epoll_;
     // Connections whose line is still arriving, and replies still going out: each oldest
     // first, which is also the order of their deadlines.

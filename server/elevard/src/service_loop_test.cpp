@@ -127,6 +127,7 @@ TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
         long milliseconds;                             // how long the running command takes
         std::string err;                               // empty for a clean stop
         std::vector<std::string> commands = {"slow"};  // run at once, one request each
+        long later = 0;  // added to the duration of every command after the first
     };
     const Case cases[] = {
         {"one signal", {SIGTERM}, kStopGrace, 3000, ""},
@@ -140,20 +141,22 @@ TEST_F(ServiceTest, StopsCleanlyOnASignalAndAtOnceOnASecond) {
          600000,
          forced + "a second stop signal\n",
          {"spawn"}},
-        // A pair that ends together: the loop looks whether it is done as one request ends,
-        // while the other hands the rest of its reply over.
-        {"replies handed over at the stop", {SIGTERM}, kStopGrace, 300, "", {"slow", "big"}},
+        // The second of a pair hands the rest of its reply over while the loop, woken by the
+        // first, looks whether it is done: the loop pauses there for it.
+        {"replies handed over at the stop", {SIGTERM}, kStopGrace, 300, "", {"slow", "big"}, 30},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        startForked(c.grace);
+        startForked(c.grace,
+                    [&c] { std::this_thread::sleep_for(std::chrono::milliseconds(3 * c.later)); });
         ScopedFd sending = connectWhenListening(kPath);
         ASSERT_EQ(send(sending.get(), lengthField(20).data(), 3, MSG_NOSIGNAL), 3);
         std::vector<ScopedFd> slow;
         std::vector<std::string> lines;
         for (size_t i = 0; i < c.commands.size(); ++i) {
             slow.push_back(connectWhenListening(kPath));
-            lines.push_back(c.commands[i] + " " + std::to_string(c.milliseconds));
+            lines.push_back(c.commands[i] + " " +
+                            std::to_string(c.milliseconds + (i > 0 ? c.later : 0)));
             ASSERT_TRUE(domain_socket::sendBuffer(slow[i].get(), lines[i].data(), lines[i].size()));
         }
         for (const std::string& line : lines) {

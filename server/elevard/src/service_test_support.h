@@ -21,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -63,7 +64,8 @@ inline constexpr long kBigReply = 4 << 20;
 
 // The service loop run in a forked child with one command made for the tests: "slow N" prints
 // "started slow N", sleeps N milliseconds, then replies with the integer N.
-inline int serveTestCommands(std::chrono::milliseconds stopGrace) {
+inline int serveTestCommands(std::chrono::milliseconds stopGrace,
+                             std::function<void()> whileStopping = {}) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     CommandsFactory factory;
     factory.reg(
@@ -103,7 +105,7 @@ inline int serveTestCommands(std::chrono::milliseconds stopGrace) {
                                   domain_socket::bufferReply(std::string(kBigReply, 'r')));
         },
         false);
-    return runService(factory, stopGrace);
+    return runService(factory, stopGrace, std::move(whileStopping));
 }
 
 // A datagram socket bound at `path`, standing in for systemd's notification or journal socket.
@@ -163,8 +165,10 @@ protected:
     }
 
     // Runs serveTestCommands in a child of this process and waits until it accepts.
-    void startForked(std::chrono::milliseconds stopGrace) {
-        ASSERT_TRUE(service_.startForked([stopGrace] { return serveTestCommands(stopGrace); }));
+    void startForked(std::chrono::milliseconds stopGrace,
+                     const std::function<void()>& whileStopping = {}) {
+        ASSERT_TRUE(
+            service_.startForked([&] { return serveTestCommands(stopGrace, whileStopping); }));
         ASSERT_TRUE(connectWhenListening(kPath).valid()) << service_.err();
     }
 
