@@ -72,6 +72,8 @@ ln -s /srv/protected l; ln -s /etc etc/velk_ini/up; cd tmp/w
 ln -s /srv/protected mid; ln -s /srv/protected/file last; ln -s ../../srv/protected rel
 ln -s /srv/protected/new dangling; ln -s loop2 loop; ln -s loop loop2; ln -s ../mid d/up
 ln -s d ok; ln -s missing/x gone; ln -s /srv/protected d/out
+mkdir big; ln ../../srv/protected/file big/hard; (cd big; seq 3000 | xargs touch; touch bound)
+mount --bind ../../srv/protected/file big/bound
 level() { printf %0250d 0 | tr 0 $1; }
 s=; for c in a b c d e f g h i j k l m n o; do
   mkdir $(level $c); cd -P $(level $c); s=$s$(level $c)/; done
@@ -266,6 +268,11 @@ TEST(OwnershipGuardTest, AllowedChangesTreatLinksLikeTheCommandsDid) {
         {[](auto& c) { return c.changeOwner("/tmp/w/h", 3, 3, true); },
          "chown -R 3:3 /tmp/w/h: /tmp/w/h/hard left alone: it has more than one link"
          " | /tmp/w/h/hard file 0:0"},
+        // A folder large enough for threads to share its entries; its hard link to the
+        // protected file is left alone too, or the protected place would have changed.
+        {[](auto& c) { return c.changeOwner("/tmp/w/big", 3, 3, true); },
+         "chown -R 3:3 /tmp/w/big: /tmp/w/big/bound left alone: it is the root of another mount"
+         " | /tmp/w/big dir 3:3 | /tmp/w/big/1 file 3:3 | /tmp/w/big/3000 file 3:3"},
         {[](auto& c) { return c.removePath("/tmp"); },
          "/tmp is forbidden for chown | /tmp/w dir 0:0"},
         {[](auto& c) { return c.changeOwner("/tmp/w/totop", 3, 3, false); },

@@ -6,25 +6,32 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "velk/kit/scoped_fd.h"
+#include "velk/system_commands/folder_listing.h"
 #include "velk/system_commands/path_walk.h"
 
 namespace velk::system_commands::detail {
 namespace {
 
-// The bytes asked of getdents64 at a time: about 2,000 entries of short names per call, twice
-// what readdir asks for, and still below the size from which the service's allocator maps
-// blocks for themselves (so a small rm costs no mmap and munmap).
-constexpr std::size_t kListingChunk = 64 * 1024;
+// Large folders share the change of their entries among threads when the change allows it: a
+// thread for every kEntriesPerThread entries, kMaxThreads in all, at most one per processor.
+constexpr std::size_t kEntriesPerThread = 1024;
+constexpr unsigned kMaxThreads = 4;
+constexpr std::size_t kSharedChunk = 64;  // the entries a thread takes at a time
 
 // Returned by EntryChange::nonFolder for an entry that turned out to be a folder, to be
 // entered; never leaves this file.
@@ -79,62 +86,13 @@ bool namesHeldByRoot(const Facts& folder) {
     return folder.owner == 0 && (folder.mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// One entry of a listing: its name, kept inside the listing, and its d_type.
-struct Entry {
-    const char* name = nullptr;
-    unsigned char type = DT_UNKNOWN;
-};
-
-// The raw getdents64 records of a folder, read whole before anything in it changes, so that
-// removals do not disturb the reading.
-class Listing {
-public:
-    // Reads the folder open as `fd` through the `size` bytes of `scratch`. Returns 0 or errno.
-    int read(int fd, char* scratch, std::size_t size) {
-        for (;;) {
-            ssize_t got = ::getdents64(fd, scratch, size);
-            if (got < 0) {
-                return errno;
-            }
-            if (got == 0) {
-                return 0;
-            }
-            records_.insert(records_.end(), scratch, scratch + got);
-        }
-    }
-
-    // The next entry other than "." and "..", its type DT_UNKNOWN unless `types` is used.
-    // The name stays valid as long as this listing.
-    bool next(Entry* entry, ListedTypes types) {
-        while (next_ < records_.size()) {
-            const char* record = records_.data() + next_;
-            unsigned short length = 0;
-            std::memcpy(&length, record + offsetof(dirent64, d_reclen), sizeof(length));
-            next_ += length;
-            const char* name = record + offsetof(dirent64, d_name);
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-                continue;
-            }
-            entry->name = name;
-            entry->type = types == ListedTypes::used
-                              ? static_cast<unsigned char>(record[offsetof(dirent64, d_type)])
-                              : static_cast<unsigned char>(DT_UNKNOWN);
-            return true;
-        }
-        return false;
-    }
-
-private:
-    std::vector<char> records_;
-    std::size_t next_ = 0;
-};
-
 // A folder being worked through: its name in the folder above, what its statx said when it
 // was opened, and its entries.
 struct Level {
     std::string name;
     Facts facts;
-    Listing listing;
+    FolderListing listing;
+    std::size_t next = 0;  // the next entry to visit
 };
 
 // What a tree change does to each entry. Each returns 0, an errno, kOtherMount or kLinkedFile.
@@ -148,7 +106,43 @@ public:
     virtual int nonFolder(int folder, const Facts& folderFacts, const char* name) = 0;
     // The folder `name` of `folder`, held open as `self`, once everything in it is done.
     virtual int folderDone(int folder, const char* name, int self) = 0;
+    // Whether nonFolder may run on several threads at once for entries of the same folder.
+    virtual bool sharesEntries() const { return false; }
 };
+
+// Runs work(0) to work(count - 1), each once, on this thread and on up to `helpers` threads
+// more, which take kSharedChunk indexes at a time. When a thread cannot be started, the others
+// do its share.
+void runShared(std::size_t count, unsigned helpers, const std::function<void(std::size_t)>& work) {
+    std::atomic<std::size_t> taken{0};
+    auto take = [&] {
+        for (std::size_t first; (first = taken.fetch_add(kSharedChunk)) < count;) {
+            for (std::size_t i = first; i < std::min(count, first + kSharedChunk); ++i) {
+                work(i);
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < helpers; ++i) {
+        try {
+            threads.emplace_back(take);
+        } catch (const std::system_error&) {
+            break;  // out of threads: fewer share the work
+        }
+    }
+    take();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
+// How many threads beside the caller's share the change of `entries` entries.
+unsigned helpersFor(std::size_t entries) {
+    const std::size_t processors = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t threads =
+        std::min<std::size_t>({entries / kEntriesPerThread, processors, kMaxThreads});
+    return threads > 1 ? static_cast<unsigned>(threads - 1) : 0;
+}
 
 // Why opening an entry as a folder failed says it is no folder to descend into: a file or a
 // link (taken as itself), or an entry gone meanwhile.
@@ -204,7 +198,7 @@ public:
         if (!top.valid()) {
             error = errno == ENOTDIR ? change_.topNonFolder(folder, name.c_str(), object) : errno;
         } else if ((error = factsOfHeld(top.get(), &root.facts)) == 0) {
-            error = root.listing.read(top.get(), scratch_.get(), kListingChunk);
+            error = root.listing.read(top.get(), scratch_.get(), kListingChunk, types_);
         }
         first_.keep(error, levels_, name);
         if (error != 0 || !top.valid()) {
@@ -212,10 +206,14 @@ public:
         }
         levels_.push_back(std::move(root));
         current_ = std::move(top);
+        changeNonFolders();
         while (!levels_.empty()) {
-            Entry entry;
-            if (levels_.back().listing.next(&entry, types_)) {
-                visit(entry);
+            Level& level = levels_.back();
+            if (level.next < level.listing.size()) {
+                const ListedEntry entry = level.listing.entry(level.next++);
+                if (entry.type == DT_DIR) {
+                    visit(entry);
+                }
             } else {
                 climb(folder);
             }
@@ -224,15 +222,37 @@ public:
     }
 
 private:
-    void visit(const Entry& entry) {
-        int error = entry.type == DT_DIR ? kIsFolder : nonFolder(entry.name);
-        if (error == kIsFolder) {
-            error = enter(entry.name);
-            if (isNoFolder(error)) {
-                // Swapped for something else since it was listed or examined.
-                error = nonFolder(entry.name);
-                error = error == kIsFolder ? ESTALE : error;
+    // Changes the entries of the folder just entered that its listing calls no folder, on
+    // several threads when the change allows it and they are many, and marks those that turn
+    // out to be folders, to be entered in turn.
+    void changeNonFolders() {
+        Level& level = levels_.back();
+        std::vector<std::size_t> batch;
+        for (std::size_t i = 0; i < level.listing.size(); ++i) {
+            if (level.listing.entry(i).type != DT_DIR) {
+                batch.push_back(i);
             }
+        }
+        std::vector<int> results(batch.size());
+        runShared(
+            batch.size(), change_.sharesEntries() ? helpersFor(batch.size()) : 0,
+            [&](std::size_t k) { results[k] = nonFolder(level.listing.entry(batch[k]).name); });
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+            if (results[k] == kIsFolder) {
+                level.listing.setType(batch[k], DT_DIR);
+            } else {
+                first_.keep(results[k], levels_, level.listing.entry(batch[k]).name);
+            }
+        }
+    }
+
+    // Enters a folder of the listing, or changes it as no folder when it is one no more.
+    void visit(const ListedEntry& entry) {
+        int error = enter(entry.name);
+        if (isNoFolder(error)) {
+            // Swapped for something else since it was listed or examined.
+            error = nonFolder(entry.name);
+            error = error == kIsFolder ? ESTALE : error;
         }
         first_.keep(error, levels_, entry.name);
     }
@@ -259,12 +279,13 @@ private:
         if (onOtherMount(next.facts, levels_.back().facts)) {
             return kOtherMount;
         }
-        error = next.listing.read(below.get(), scratch_.get(), kListingChunk);
+        error = next.listing.read(below.get(), scratch_.get(), kListingChunk, types_);
         if (error != 0) {
             return error;
         }
         levels_.push_back(std::move(next));
         current_ = std::move(below);
+        changeNonFolders();
         return 0;
     }
 
@@ -357,6 +378,10 @@ public:
     int folderDone(int, const char*, int self) override {
         return ::fchownat(self, "", uid_, gid_, AT_EMPTY_PATH) == 0 ? 0 : errno;
     }
+
+    // Each entry's change is its own, through the folder's descriptor, which only the caller
+    // closes; two threads removing from one folder would only queue for its lock.
+    bool sharesEntries() const override { return true; }
 
 private:
     int judge(const Facts& facts, const Facts& folderFacts) const {

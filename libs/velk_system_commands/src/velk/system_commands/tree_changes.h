@@ -5,22 +5,20 @@
 #include <string>
 #include <vector>
 
+#include "velk/system_commands/folder_listing.h"
+
 // Changes made through a folder held by descriptor, never by a path: whatever happens to the
 // names above the folder, they stay inside it. Links inside a tree are changed or removed as
 // links, never followed. Work lists live on the heap and at most three descriptors are open
-// at once, so any depth the file system holds is handled. Thread-safe; nothing here keeps
-// state. Each returns 0, or the errno (or one of the two codes below) of the first failure.
+// at once (and one more for each thread that shares a large folder's entries), so any depth
+// the file system holds is handled. Thread-safe; nothing here keeps state. Each returns 0, or the
+// errno (or one of the two codes below) of the first failure.
 namespace velk::system_commands::detail {
 
 // The failures by which a change says it left an entry alone on purpose; below zero, so that
 // no errno (EXDEV from a rename, say) is taken for one.
 constexpr int kOtherMount = -1;  // the root of another mount: nothing below it is touched
 constexpr int kLinkedFile = -2;  // a non-folder with more than one link
-
-// Where the tree changes learn an entry's type: from the folder listing (d_type), or from the
-// kernel entry by entry, as they must on file systems whose listings give no type. `ignored`
-// exists so that tests can take the second road on any file system.
-enum class ListedTypes { used, ignored };
 
 // Where a mount begins, the one test of it for every change, the staging of mounts and the
 // guards: true when the object open as `object` is the root of another mount than the folder
