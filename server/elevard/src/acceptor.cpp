@@ -53,15 +53,14 @@ void clearPath(const char* path) {
     if (folder.valid() && !object.valid() && errno == ENOENT) {
         return;
     }
-    std::string failedEntry;
-    const int error = object.valid() ? velk::system_commands::detail::removeTree(
-                                           folder.get(), name, object.get(), &failedEntry)
-                                     : errno;
-    if (error > 0) {
-        std::fprintf(stderr, "remove %s%s%s: %s\n", path, failedEntry.empty() ? "" : "/",
-                     failedEntry.c_str(), std::strerror(error));
-    } else if (error < 0) {
-        std::fprintf(stderr, "remove %s: another mount is in the way\n", path);
+    if (!object.valid()) {
+        std::fprintf(stderr, "remove %s: %s\n", path, std::strerror(errno));
+        return;
+    }
+    const velk::system_commands::Outcome<void> removed = velk::system_commands::detail::removeTree(
+        folder.get(), name, object.get(), {std::string("remove ") + path, path});
+    if (!removed) {
+        std::fprintf(stderr, "%s\n", removed.error().c_str());
     }
 }
 

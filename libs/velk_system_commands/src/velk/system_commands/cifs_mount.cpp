@@ -8,12 +8,12 @@
 #include <utility>
 
 #include "velk/system_commands.h"
+#include "velk/system_commands/change_failure.h"
 #include "velk/system_commands/diagnostics.h"
 #include "velk/system_commands/line_text.h"
 #include "velk/system_commands/mount_params.h"
 #include "velk/system_commands/mount_staging.h"
 #include "velk/system_commands/outcome.h"
-#include "velk/system_commands/path_changes.h"
 #include "velk/system_commands/path_guard.h"
 #include "velk/system_commands/program_run.h"
 

@@ -1,5 +1,3 @@
-#include "velk/system_commands/path_changes.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,32 +11,11 @@
 
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands.h"
+#include "velk/system_commands/change_failure.h"
 #include "velk/system_commands/line_text.h"
 #include "velk/system_commands/outcome.h"
 #include "velk/system_commands/path_guard.h"
 #include "velk/system_commands/tree_changes.h"
-
-namespace velk::system_commands::detail {
-
-std::string changeFailed(const std::string& operation, int error) {
-    return format("%: %", operation, system_commands::systemError(error));
-}
-
-std::string changeFailedAt(const std::string& operation, const std::string& path,
-                           const std::string& below, int error) {
-    if (error != kOtherMount && error != kLinkedFile) {
-        return changeFailed(operation, error);
-    }
-    std::string entry = path;
-    if (!below.empty()) {
-        entry += (entry.back() == '/' ? "" : "/") + below;
-    }
-    return format(
-        "%: % left alone: %", operation, entry,
-        error == kOtherMount ? "it is the root of another mount" : "it has more than one link");
-}
-
-}  // namespace velk::system_commands::detail
 
 namespace velk {
 
@@ -51,6 +28,7 @@ using system_commands::detail::isMountPoint;
 using system_commands::detail::kOtherMount;
 using system_commands::detail::LastLink;
 using system_commands::detail::removeTree;
+using system_commands::detail::ShownChange;
 using system_commands::detail::walkAllowed;
 using system_commands::detail::walkChangeable;
 using system_commands::detail::WalkedPath;
@@ -59,36 +37,38 @@ namespace {
 
 // chown on a walked path: the final object (a link there was followed), or with `recursive`
 // the final name and everything below it, links changed as themselves. A non-folder of root's
-// with more than one link, and with `leaveLinked` any such non-folder, is left alone. The
-// entry that failed goes to `*below`.
-int changeOwnerOf(const WalkedPath& walked, uid_t uid, gid_t gid, bool recursive, bool leaveLinked,
-                  std::string* below) {
-    if (walked.unreachable != 0) {
-        return walked.unreachable;
-    }
-    if (!walked.object.valid()) {
-        return ENOENT;
+// with more than one link, and with `leaveLinked` any such non-folder, is left alone.
+Outcome<void> changeOwnerOf(const WalkedPath& walked, uid_t uid, gid_t gid, bool recursive,
+                            bool leaveLinked, const ShownChange& shown) {
+    if (walked.unreachable != 0 || !walked.object.valid()) {
+        return Failure{
+            changeFailed(shown.operation, walked.unreachable != 0 ? walked.unreachable : ENOENT)};
     }
     if (recursive) {
         return changeTreeOwner(walked.folder.get(), walked.names.front(), walked.object.get(), uid,
-                               gid, leaveLinked, below);
+                               gid, leaveLinked, shown);
     }
-    return system_commands::detail::changeHeldOwner(walked.object.get(), uid, gid, leaveLinked);
+    return system_commands::detail::changeHeldOwner(walked.object.get(), uid, gid, leaveLinked,
+                                                    shown);
 }
 
 // What mkdir -p does with a walked path: an existing folder is done; missing levels are made
 // below the deepest existing folder; a dangling link or a file in the way fails.
-int makeMissingLevels(const WalkedPath& walked) {
+Outcome<void> makeMissingLevels(const WalkedPath& walked, const ShownChange& shown) {
+    int error = 0;
     if (walked.throughDanglingLink) {
-        return EEXIST;
+        error = EEXIST;
+    } else if (walked.unreachable == ENOTDIR) {
+        error = ENOTDIR;
+    } else if (walked.object.valid()) {
+        error = S_ISDIR(walked.objectType) ? 0 : EEXIST;
+    } else {
+        return system_commands::detail::makeFolders(walked.folder.get(), walked.names, shown);
     }
-    if (walked.unreachable == ENOTDIR) {
-        return ENOTDIR;
+    if (error != 0) {
+        return Failure{changeFailed(shown.operation, error)};
     }
-    if (walked.object.valid()) {
-        return S_ISDIR(walked.objectType) ? 0 : EEXIST;
-    }
-    return system_commands::detail::makeFolders(walked.folder.get(), walked.names);
+    return {};
 }
 
 // rename(2) between two walked paths, through the folders the walks hold.
@@ -131,13 +111,8 @@ Outcome<void> changeOwnerAt(const std::string& path, int uid, int gid, bool recu
     // While the kernel lets anyone link to files they cannot write, a second link may be
     // someone else's file planted in the tree; root's files are left alone either way.
     const bool leaveLinked = !hardLinksProtected();
-    std::string below;
-    int error = changeOwnerOf(walked.value(), static_cast<uid_t>(uid), static_cast<gid_t>(gid),
-                              recursive, leaveLinked, &below);
-    if (error != 0) {
-        return Failure{changeFailedAt(operation.str(), path, below, error)};
-    }
-    return {};
+    return changeOwnerOf(walked.value(), static_cast<uid_t>(uid), static_cast<gid_t>(gid),
+                         recursive, leaveLinked, ShownChange{operation.str(), path});
 }
 
 Outcome<void> makeDirectoryAt(const std::string& path) {
@@ -145,11 +120,7 @@ Outcome<void> makeDirectoryAt(const std::string& path) {
     if (!walked) {
         return Failure{walked.error()};
     }
-    int error = makeMissingLevels(walked.value());
-    if (error != 0) {
-        return Failure{changeFailed("mkdir -p " + path, error)};
-    }
-    return {};
+    return makeMissingLevels(walked.value(), ShownChange{"mkdir -p " + path, path});
 }
 
 Outcome<void> removePathAt(const std::string& path) {
@@ -161,22 +132,17 @@ Outcome<void> removePathAt(const std::string& path) {
     if (walked.unreachable != 0 || !walked.object.valid()) {
         return {};  // nothing there: done, as rm -f says
     }
-    std::string below;
-    int error = 0;
+    const ShownChange shown{"rm -rf " + path, path};
     if (walked.endsWithDots) {
         // Like rm, never remove a folder named as "." or "..": the caller is working inside it.
-        error = EINVAL;
-    } else if (isMountPoint(walked)) {
-        error = kOtherMount;
-    } else {
-        // Through the descriptor judged above: a share mounted on the name since then is
-        // never entered.
-        error = removeTree(walked.folder.get(), walked.names.front(), walked.object.get(), &below);
+        return Failure{changeFailed(shown.operation, EINVAL)};
     }
-    if (error != 0) {
-        return Failure{changeFailedAt("rm -rf " + path, path, below, error)};
+    if (isMountPoint(walked)) {
+        return Failure{changeFailedAt(shown, "", kOtherMount)};
     }
-    return {};
+    // Through the descriptor judged above: a share mounted on the name since then is never
+    // entered.
+    return removeTree(walked.folder.get(), walked.names.front(), walked.object.get(), shown);
 }
 
 Outcome<void> renameAt(const std::string& source, const std::string& target) {
@@ -192,7 +158,7 @@ Outcome<void> renameAt(const std::string& source, const std::string& target) {
     if (error != 0) {
         // Which of the two is a mount point: the source is checked first.
         const std::string& mounted = isMountPoint(from.value()) ? source : target;
-        return Failure{changeFailedAt("rename " + source + " " + target, mounted, "", error)};
+        return Failure{changeFailedAt({"rename " + source + " " + target, mounted}, "", error)};
     }
     return {};
 }

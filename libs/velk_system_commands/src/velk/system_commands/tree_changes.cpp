@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "velk/kit/scoped_fd.h"
+#include "velk/system_commands/change_failure.h"
 #include "velk/system_commands/folder_listing.h"
 #include "velk/system_commands/path_walk.h"
 
@@ -344,6 +345,39 @@ public:
     }
 };
 
+// chown of the object held open as `object`, unless mustLeaveLinked says to leave it alone.
+int changeHeld(int object, uid_t uid, gid_t gid, bool leaveLinked) {
+    Facts facts;
+    int error = factsOfHeld(object, &facts);
+    if (error != 0) {
+        return error;
+    }
+    if (mustLeaveLinked(facts.mode, facts.links, facts.owner, leaveLinked)) {
+        return kLinkedFile;
+    }
+    return ::fchownat(object, "", uid, gid, AT_EMPTY_PATH) == 0 ? 0 : errno;
+}
+
+// What makeFolders does; 0 or the errno of the failure.
+int makeEach(int folder, const std::vector<std::string>& names) {
+    kit::ScopedFd held;
+    int current = folder;
+    for (const std::string& name : names) {
+        bool made = ::mkdirat(current, name.c_str(), 0777) == 0;
+        if (!made && errno != EEXIST) {
+            return errno;
+        }
+        kit::ScopedFd next(
+            ::openat(current, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid()) {
+            return made ? errno : EEXIST;
+        }
+        held = std::move(next);
+        current = held.get();
+    }
+    return 0;
+}
+
 // chown -R: folders changed through their held descriptors; a non-folder by name where only
 // root can change what the name stands for, otherwise held from its checks to its change, so
 // that a name swapped in between (for a link to root's file, say) is never what changes.
@@ -353,7 +387,7 @@ public:
         : uid_(uid), gid_(gid), leaveLinked_(leaveLinked) {}
 
     int topNonFolder(int, const char*, int object) override {
-        return changeHeldOwner(object, uid_, gid_, leaveLinked_);
+        return changeHeld(object, uid_, gid_, leaveLinked_);
     }
 
     int nonFolder(int folder, const Facts& folderFacts, const char* name) override {
@@ -419,47 +453,40 @@ bool mustLeaveLinked(mode_t mode, nlink_t links, uid_t owner, bool leaveLinked) 
     return !S_ISDIR(mode) && links > 1 && (owner == 0 || leaveLinked);
 }
 
-int removeTree(int folder, const std::string& name, int object, std::string* failedEntry,
-               ListedTypes types) {
-    Removal removal;
-    return TreeWalk(removal, types, failedEntry).run(folder, name, object);
-}
+namespace {
 
-int changeTreeOwner(int folder, const std::string& name, int object, uid_t uid, gid_t gid,
-                    bool leaveLinked, std::string* failedEntry, ListedTypes types) {
-    OwnerChange change(uid, gid, leaveLinked);
-    return TreeWalk(change, types, failedEntry).run(folder, name, object);
-}
-
-int changeHeldOwner(int object, uid_t uid, gid_t gid, bool leaveLinked) {
-    Facts facts;
-    int error = factsOfHeld(object, &facts);
+// The outcome of a change that ended with `error` at the entry `below`.
+Outcome<void> reported(int error, const ShownChange& shown, const std::string& below) {
     if (error != 0) {
-        return error;
+        return Failure{changeFailedAt(shown, below, error)};
     }
-    if (mustLeaveLinked(facts.mode, facts.links, facts.owner, leaveLinked)) {
-        return kLinkedFile;
-    }
-    return ::fchownat(object, "", uid, gid, AT_EMPTY_PATH) == 0 ? 0 : errno;
+    return {};
 }
 
-int makeFolders(int folder, const std::vector<std::string>& names) {
-    kit::ScopedFd held;
-    int current = folder;
-    for (const std::string& name : names) {
-        bool made = ::mkdirat(current, name.c_str(), 0777) == 0;
-        if (!made && errno != EEXIST) {
-            return errno;
-        }
-        kit::ScopedFd next(
-            ::openat(current, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!next.valid()) {
-            return made ? errno : EEXIST;
-        }
-        held = std::move(next);
-        current = held.get();
-    }
-    return 0;
+}  // namespace
+
+Outcome<void> removeTree(int folder, const std::string& name, int object, const ShownChange& shown,
+                         ListedTypes types) {
+    Removal removal;
+    std::string below;
+    return reported(TreeWalk(removal, types, &below).run(folder, name, object), shown, below);
+}
+
+Outcome<void> changeTreeOwner(int folder, const std::string& name, int object, uid_t uid, gid_t gid,
+                              bool leaveLinked, const ShownChange& shown, ListedTypes types) {
+    OwnerChange change(uid, gid, leaveLinked);
+    std::string below;
+    return reported(TreeWalk(change, types, &below).run(folder, name, object), shown, below);
+}
+
+Outcome<void> changeHeldOwner(int object, uid_t uid, gid_t gid, bool leaveLinked,
+                              const ShownChange& shown) {
+    return reported(changeHeld(object, uid, gid, leaveLinked), shown, "");
+}
+
+Outcome<void> makeFolders(int folder, const std::vector<std::string>& names,
+                          const ShownChange& shown) {
+    return reported(makeEach(folder, names), shown, "");
 }
 
 }  // namespace velk::system_commands::detail

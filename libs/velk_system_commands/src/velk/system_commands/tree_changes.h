@@ -5,20 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "velk/system_commands/change_failure.h"
 #include "velk/system_commands/folder_listing.h"
+#include "velk/system_commands/outcome.h"
 
 // Changes made through a folder held by descriptor, never by a path: whatever happens to the
 // names above the folder, they stay inside it. Links inside a tree are changed or removed as
 // links, never followed. Work lists live on the heap and at most three descriptors are open
 // at once (and one more for each thread that shares a large folder's entries), so any depth
-// the file system holds is handled. Thread-safe; nothing here keeps state. Each returns 0, or the
-// errno (or one of the two codes below) of the first failure.
+// the file system holds is handled. Thread-safe; nothing here keeps state. Each fails with the
+// text of its first failure, as changeFailedAt words it for the change `shown`.
 namespace velk::system_commands::detail {
-
-// The failures by which a change says it left an entry alone on purpose; below zero, so that
-// no errno (EXDEV from a rename, say) is taken for one.
-constexpr int kOtherMount = -1;  // the root of another mount: nothing below it is touched
-constexpr int kLinkedFile = -2;  // a non-folder with more than one link
 
 // Where a mount begins, the one test of it for every change, the staging of mounts and the
 // guards: true when the object open as `object` is the root of another mount than the folder
@@ -43,29 +40,30 @@ bool mustLeaveLinked(mode_t mode, nlink_t links, uid_t owner, bool leaveLinked);
 // folder is read through `object` itself, never looked up by name again; an entry that is
 // already gone is no failure, a folder below that is the root of another mount is left alone
 // (kOtherMount). Whether `object` itself is a mount root is the caller's to judge. Goes on
-// past failures; the first one's entry, as a path below `name` ("" for `name` itself), goes
-// to `*failedEntry`.
-int removeTree(int folder, const std::string& name, int object, std::string* failedEntry,
-               ListedTypes types = ListedTypes::used);
+// past failures and reports the first.
+Outcome<void> removeTree(int folder, const std::string& name, int object, const ShownChange& shown,
+                         ListedTypes types = ListedTypes::used);
 
 // Gives `object`, the entry `name` of `folder`, and everything below it the owner `uid` and
 // group `gid`, as chown -R does by default: a link, at the top too, gets the new owner itself.
 // Never crosses into another mount below `object` (kOtherMount), and leaves alone what
 // mustLeaveLinked says (kLinkedFile). A non-folder is changed by name only in a folder whose
 // names nobody but root can change; elsewhere it is held from its checks to its change. Goes
-// on past failures, reported as removeTree does.
-int changeTreeOwner(int folder, const std::string& name, int object, uid_t uid, gid_t gid,
-                    bool leaveLinked, std::string* failedEntry,
-                    ListedTypes types = ListedTypes::used);
+// on past failures and reports the first.
+Outcome<void> changeTreeOwner(int folder, const std::string& name, int object, uid_t uid, gid_t gid,
+                              bool leaveLinked, const ShownChange& shown,
+                              ListedTypes types = ListedTypes::used);
 
 // Gives the object held open as `object` (an O_PATH descriptor will do; a link is changed
 // itself) the owner `uid` and group `gid` unless mustLeaveLinked says to leave it alone
-// (kLinkedFile). Returns 0 or the errno.
-int changeHeldOwner(int object, uid_t uid, gid_t gid, bool leaveLinked);
+// (kLinkedFile).
+Outcome<void> changeHeldOwner(int object, uid_t uid, gid_t gid, bool leaveLinked,
+                              const ShownChange& shown);
 
 // Creates the folders `names`, each inside the one before, the first in `folder`, as mkdir -p
 // does for the levels it finds missing: a folder that appeared meanwhile is entered, anything
 // else in the way (a file, a link) fails with EEXIST. Stops at the first failure.
-int makeFolders(int folder, const std::vector<std::string>& names);
+Outcome<void> makeFolders(int folder, const std::vector<std::string>& names,
+                          const ShownChange& shown);
 
 }  // namespace velk::system_commands::detail

@@ -48,16 +48,17 @@ TEST(TreeChangesTest, DeepTreeWithFewDescriptors) {
             struct stat bottom {};
             struct stat tmp {};
             ScopedFd deep(::open("/tmp/deep", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            int chown =
-                changeTreeOwner(top.get(), "deep", deep.get(), 11, 22, false, nullptr, types);
+            const ShownChange shown{"change", "/tmp/deep"};
+            Outcome<void> chown =
+                changeTreeOwner(top.get(), "deep", deep.get(), 11, 22, false, shown, types);
             ::fstat(current.get(), &bottom);
-            int remove = removeTree(top.get(), "deep", deep.get(), nullptr, types);
+            Outcome<void> remove = removeTree(top.get(), "deep", deep.get(), shown, types);
             ::lstat("/tmp", &tmp);
-            return std::to_string(chown) + " " + ownerOf(bottom) + " " + std::to_string(remove) +
-                   " " + std::to_string(::access("/tmp/deep", F_OK)) + " " + ownerOf(tmp);
+            return chown.error() + "|" + ownerOf(bottom) + "|" + remove.error() + "|" +
+                   std::to_string(::access("/tmp/deep", F_OK)) + " " + ownerOf(tmp);
         });
         ASSERT_TRUE(result.exitedCleanly) << result.text;
-        EXPECT_EQ(result.text, "0 11:22 0 -1 0:0");
+        EXPECT_EQ(result.text, "|11:22||-1 0:0");
     }
 }
 
