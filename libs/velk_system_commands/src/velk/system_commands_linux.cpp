@@ -9,9 +9,9 @@
 #include "velk/kit/debug.h"
 #include "velk/system_commands.h"
 #include "velk/system_commands/diagnostics.h"
+#include "velk/system_commands/entry_facts.h"
 #include "velk/system_commands/line_text.h"
 #include "velk/system_commands/program_run.h"
-#include "velk/system_commands/tree_changes.h"
 
 namespace velk {
 

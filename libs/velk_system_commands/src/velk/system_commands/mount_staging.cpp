@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "velk/kit/scoped_fd.h"
+#include "velk/system_commands/entry_facts.h"
 #include "velk/system_commands/outcome.h"
-#include "velk/system_commands/tree_changes.h"
 
 namespace velk::system_commands::detail {
 namespace {

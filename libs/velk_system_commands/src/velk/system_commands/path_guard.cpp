@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "velk/system_commands.h"
+#include "velk/system_commands/entry_facts.h"
 #include "velk/system_commands/line_text.h"
 #include "velk/system_commands/path_forms.h"
-#include "velk/system_commands/tree_changes.h"
 
 namespace velk::system_commands::detail {
 namespace {

@@ -22,6 +22,7 @@
 
 #include "velk/kit/scoped_fd.h"
 #include "velk/system_commands/change_failure.h"
+#include "velk/system_commands/entry_facts.h"
 #include "velk/system_commands/folder_listing.h"
 #include "velk/system_commands/path_walk.h"
 
@@ -37,55 +38,6 @@ constexpr std::size_t kSharedChunk = 64;  // the entries a thread takes at a tim
 // Returned by EntryChange::nonFolder for an entry that turned out to be a folder, to be
 // entered; never leaves this file.
 constexpr int kIsFolder = -3;
-
-// What one statx tells of an object: everything the guards judge.
-struct Facts {
-    mode_t mode = 0;
-    nlink_t links = 0;
-    uid_t owner = 0;
-    FolderId id;
-    std::optional<std::uint64_t> mountId;  // kernels before 5.8 do not report it
-    bool mountRoot = false;
-};
-
-// statx of `name` in `folder` (with AT_EMPTY_PATH, "" for `folder` itself), never through a
-// link. Returns 0 or the errno.
-int factsOf(int folder, const char* name, int flags, Facts* facts) {
-    constexpr unsigned kWanted =
-        STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_UID | STATX_INO | STATX_MNT_ID;
-    struct statx status {};
-    if (::statx(folder, name, flags | AT_SYMLINK_NOFOLLOW, kWanted, &status) != 0) {
-        return errno;
-    }
-    facts->mode = status.stx_mode;
-    facts->links = status.stx_nlink;
-    facts->owner = status.stx_uid;
-    facts->id = FolderId{::makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino};
-    facts->mountId = (status.stx_mask & STATX_MNT_ID) != 0
-                         ? std::optional<std::uint64_t>(status.stx_mnt_id)
-                         : std::nullopt;
-    facts->mountRoot = (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-                       (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-    return 0;
-}
-
-int factsOfHeld(int fd, Facts* facts) {
-    return factsOf(fd, "", AT_EMPTY_PATH, facts);
-}
-
-// True when `inner` lies on another mount than the folder `outer` holding it, or is the root
-// of one (a file or folder bound over a name).
-bool onOtherMount(const Facts& inner, const Facts& outer) {
-    bool otherId = inner.mountId && outer.mountId && *inner.mountId != *outer.mountId;
-    return inner.id.device != outer.id.device || otherId || inner.mountRoot;
-}
-
-// Whether nobody but root can change what the names of the folder `folder` stand for: it
-// belongs to root and neither its group class (which carries the mask of an access control
-// list) nor others may write it. Renaming, linking, unlinking and mounting there need root.
-bool namesHeldByRoot(const Facts& folder) {
-    return folder.owner == 0 && (folder.mode & (S_IWGRP | S_IWOTH)) == 0;
-}
 
 // A folder being worked through: its name in the folder above, what its statx said when it
 // was opened, and its entries.
@@ -435,23 +387,6 @@ private:
 };
 
 }  // namespace
-
-bool isOtherMount(int object, int folder) {
-    Facts inner;
-    Facts outer;
-    return factsOfHeld(object, &inner) != 0 || factsOfHeld(folder, &outer) != 0 ||
-           onOtherMount(inner, outer);
-}
-
-bool kernelProtectsHardLinks() {
-    std::ifstream setting("/proc/sys/fs/protected_hardlinks");
-    int value = 0;
-    return static_cast<bool>(setting >> value) && value != 0;
-}
-
-bool mustLeaveLinked(mode_t mode, nlink_t links, uid_t owner, bool leaveLinked) {
-    return !S_ISDIR(mode) && links > 1 && (owner == 0 || leaveLinked);
-}
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "velk/system_commands/change_failure.h"
+#include "velk/system_commands/entry_facts.h"
 #include "velk/system_commands/folder_listing.h"
 #include "velk/system_commands/outcome.h"
 
@@ -16,24 +17,6 @@
 // the file system holds is handled. Thread-safe; nothing here keeps state. Each fails with the
 // text of its first failure, as changeFailedAt words it for the change `shown`.
 namespace velk::system_commands::detail {
-
-// Where a mount begins, the one test of it for every change, the staging of mounts and the
-// guards: true when the object open as `object` is the root of another mount than the folder
-// open as `folder`: another device, another mount id (a bind mount of the same file system),
-// or marked as a mount root by the kernel. Also true when either cannot be examined, so that
-// doubt never lets a change cross. (Only a removal by name also hears it from the kernel, as
-// EBUSY, for a name that is a mount point.)
-bool isOtherMount(int object, int folder);
-
-// Whether fs.protected_hardlinks is on, read from /proc/sys/fs/protected_hardlinks each call:
-// only then does the kernel stop users from linking to files they cannot write. False when the
-// setting cannot be read.
-bool kernelProtectsHardLinks();
-
-// The hard-link rule of chown: a non-folder with more than one link is left alone when it
-// belongs to root (a user may have linked root's file into the tree), and any such file with
-// `leaveLinked` (the kernel lets anyone link to any file).
-bool mustLeaveLinked(mode_t mode, nlink_t links, uid_t owner, bool leaveLinked);
 
 // Removes the entry `name` of `folder`, held open as `object` (an O_PATH descriptor will do),
 // and, when it is a folder, everything below it first, as rm -rf --one-file-system does: the
