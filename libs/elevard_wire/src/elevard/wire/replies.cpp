@@ -74,11 +74,18 @@ std::optional<FileStatus> decodeStatus(const std::string& payload) {
     return FileStatus{payload[0] != 0, static_cast<FileType>(type), int64At(payload, 8)};
 }
 
+void appendListEntry(std::string* payload, std::string_view path, std::int64_t size,
+                     bool isDirectory) {
+    *payload += path;
+    *payload += ',';
+    *payload += std::to_string(size);
+    *payload += isDirectory ? ",1," : ",0,";
+}
+
 std::string encodeList(const std::vector<ListEntry>& entries) {
     std::string payload;
     for (const ListEntry& entry : entries) {
-        payload +=
-            entry.path + "," + std::to_string(entry.size) + (entry.isDirectory ? ",1," : ",0,");
+        appendListEntry(&payload, entry.path, entry.size, entry.isDirectory);
     }
     return payload;
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "elevard/command_table.h"
@@ -30,6 +31,10 @@ std::optional<FileStatus> decodeStatus(const std::string& payload);
 // gives nullopt when the text does not end with a whole entry.
 std::string encodeList(const std::vector<ListEntry>& entries);
 std::optional<std::vector<ListEntry>> decodeList(const std::string& payload);
+// Appends one entry of a listing to `payload`, as encodeList writes it, for a listing built
+// entry by entry.
+void appendListEntry(std::string* payload, std::string_view path, std::int64_t size,
+                     bool isDirectory);
 
 // The memory inventory: two records, part numbers then serial numbers, each an int64 length
 // N followed by N bytes. The decoder gives nullopt for anything else (an empty payload too).

@@ -126,12 +126,10 @@ std::string SystemCommands::serializedFileList(const std::string& path) {
         if (::stat(fullPath.c_str(), &status) != 0) {
             continue;
         }
-        bool isDirectory = S_ISDIR(status.st_mode);
-        list += fullPath;
-        list += ',';
-        list += std::to_string(isDirectory ? 0 : static_cast<std::int64_t>(status.st_size));
-        list += ',';
-        list += isDirectory ? "1," : "0,";
+        const bool isDirectory = S_ISDIR(status.st_mode);
+        elevard::wire::appendListEntry(&list, fullPath,
+                                       isDirectory ? 0 : static_cast<std::int64_t>(status.st_size),
+                                       isDirectory);
     }
     return list;
 }
