@@ -37,7 +37,9 @@ using system_commands::detail::writeDiagnostic;
 namespace {
 
 // umount2 of the walked final name, reached through the descriptor of the folder that holds it:
-// no later lookup of a folder on the way can be redirected. Returns 0 or the error number.
+// no later lookup of a folder on the way can be redirected. Returns 0 or the errno like the call
+// it wraps (ENOENT when the walk found nothing to unmount), since the caller picks the reply by
+// it.
 int unmountWalked(WalkedPath walked) {
     if (walked.unreachable != 0) {
         return walked.unreachable;
@@ -85,16 +87,17 @@ MountCode SystemCommands::mount(const std::string& source, const std::string& mo
         writeDiagnostic("It's forbidden to mount a remote folder from ", source);
         return MountCode::otherError;
     }
-    if (const char* fault = system_commands::detail::credentialFault(user, password)) {
-        setLastError(format("Mount with these credentials is forbidden: %", fault));
-        writeDiagnostic("It's forbidden to mount a remote folder with these credentials: ", fault);
+    if (Outcome<void> safe = system_commands::detail::checkCredentials(user, password); !safe) {
+        setLastError(format("Mount with these credentials is forbidden: %", safe.error()));
+        writeDiagnostic("It's forbidden to mount a remote folder with these credentials: ",
+                        safe.error());
         return MountCode::otherError;
     }
     const WalkedPath& held = judged.value();
-    int error = held.unreachable != 0       ? held.unreachable
-                : !held.object.valid()      ? ENOENT
-                : !S_ISDIR(held.objectType) ? ENOTDIR
-                                            : 0;
+    const int error = held.unreachable != 0       ? held.unreachable
+                      : !held.object.valid()      ? ENOENT
+                      : !S_ISDIR(held.objectType) ? ENOTDIR
+                                                  : 0;
     if (error != 0) {
         setLastError(changeFailed("mount " + mountPoint, error));
         writeDiagnostic("Mount to ", mountPoint, " has failed: ", systemError(error));
@@ -114,10 +117,10 @@ MountCode SystemCommands::mount(const std::string& source, const std::string& mo
         if (recorded(
                 system_commands::detail::runProgram(mountAttempt(params, staging.path(), shown),
                                                     [&](const char* piece) { output += piece; }))) {
-            if (error = staging.moveOnto(held.object.get()); error != 0) {
-                setLastError(changeFailed("mount " + mountPoint, error));
+            if (Outcome<void> moved = staging.moveOnto(held.object.get()); !moved) {
+                setLastError(format("mount %: %", mountPoint, moved.error()));
                 writeDiagnostic("Mount command \"", shown, "\" succeeded, but moving the share to ",
-                                mountPoint, " has failed: ", systemError(error));
+                                mountPoint, " has failed: ", moved.error());
                 return MountCode::otherError;
             }
             writeDiagnostic("Mount command \"", shown, "\" succeeded");

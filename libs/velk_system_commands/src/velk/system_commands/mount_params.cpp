@@ -90,19 +90,19 @@ std::string mountOptions(const MountParams& params) {
     return joined(optionList(params), false);
 }
 
-const char* credentialFault(const std::optional<std::string>& user,
-                            const std::optional<std::string>& password) {
+Outcome<void> checkCredentials(const std::optional<std::string>& user,
+                               const std::optional<std::string>& password) {
     auto [name, domain] = extractNameDomain(user);
     if ((name && holdsControlOrComma(*name)) || holdsControlOrComma(domain)) {
-        return "the user name or the domain holds a comma or a control character";
+        return Failure{"the user name or the domain holds a comma or a control character"};
     }
     if (name && name->find('%') != std::string::npos) {
-        return "the user name holds \"%\"";
+        return Failure{"the user name holds \"%\""};
     }
     if (password && password->find_first_of(std::string("\0\n", 2)) != std::string::npos) {
-        return "the password holds a NUL byte or a newline";
+        return Failure{"the password holds a NUL byte or a newline"};
     }
-    return nullptr;
+    return {};
 }
 
 bool isRefusedSource(const std::string& source) {

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "velk/system_commands/outcome.h"
+
 // The option sets that a mount request tries, the option list the mount helper gets for each
 // and the command line shown for it. Everything here is pure and thread-safe.
 namespace velk::system_commands::detail {
@@ -42,12 +44,12 @@ std::string makeMountCommand(const MountParams& params);
 // password is never part of it: the helper reads it from its environment.
 std::string mountOptions(const MountParams& params);
 
-// Why the mount helper could read `user` ("name\domain" as the caller gave it) or `password`
-// as something else than the one value each is: a comma or a control character in the name or
-// the domain would add options, a "%" in the name starts a password, a NUL byte or a newline
-// cuts a password short. Returns the reason, or nullptr when both are safe.
-const char* credentialFault(const std::optional<std::string>& user,
-                            const std::optional<std::string>& password);
+// Checks that the mount helper reads `user` ("name\domain" as the caller gave it) and
+// `password` as the one value each is. Fails, with the reason as the text, when a comma or a
+// control character in the name or the domain would add options, a "%" in the name would start
+// a password, or a NUL byte or a newline would cut a password short.
+Outcome<void> checkCredentials(const std::optional<std::string>& user,
+                               const std::optional<std::string>& password);
 
 // True when `source` could reach the mount helper as anything but a share: it begins with "-"
 // (an option), holds a control character (a NUL byte included) or a comma, which the helper

@@ -118,23 +118,22 @@ Outcome<void> StagingFolder::create() {
     return {};
 }
 
-int StagingFolder::moveOnto(int target) const {
+Outcome<void> StagingFolder::moveOnto(int target) const {
     // One descriptor for both steps: the mount marked is the mount moved.
     ScopedFd share(::open(path_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!share.valid()) {
-        return errno;
+        return Failure{systemError(errno)};
     }
     // Fails with EINVAL when nothing is mounted on the folder.
     mount_attr attributes{};
     attributes.attr_set = MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV;
     if (::mount_setattr(share.get(), "", AT_EMPTY_PATH | AT_RECURSIVE, &attributes,
-                        sizeof attributes) != 0) {
-        return errno;
+                        sizeof attributes) != 0 ||
+        ::move_mount(share.get(), "", target, "",
+                     MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
+        return Failure{systemError(errno)};
     }
-    return ::move_mount(share.get(), "", target, "",
-                        MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) == 0
-               ? 0
-               : errno;
+    return {};
 }
 
 void detachStaleStagingMounts() {

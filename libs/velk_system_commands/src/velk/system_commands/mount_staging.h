@@ -32,9 +32,9 @@ public:
     const std::string& path() const { return path_; }
 
     // Marks the mount on the folder, and every mount below it, nosuid and nodev, then moves it
-    // onto the folder `target` refers to (an O_PATH descriptor will do). Returns 0 or the
-    // system's error number; on failure the mount stays on the folder.
-    int moveOnto(int target) const;
+    // onto the folder `target` refers to (an O_PATH descriptor will do). Fails with the
+    // system's words for the reason (systemError); then the mount stays on the folder.
+    Outcome<void> moveOnto(int target) const;
 
 private:
     std::string path_;
