@@ -43,11 +43,11 @@ std::string normalizePath(std::string_view path) {
 }
 
 std::optional<std::string> resolveLinks(std::string_view path) {
-    std::optional<WalkedPath> walked = walkPath(path, LastLink::follow);
+    Outcome<WalkedPath> walked = walkPath(path, LastLink::follow);
     if (!walked) {
         return std::nullopt;
     }
-    return std::move(walked->realPath);
+    return std::move(walked.value().realPath);
 }
 
 }  // namespace velk::system_commands::detail

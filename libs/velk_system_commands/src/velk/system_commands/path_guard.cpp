@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <set>
-#include <utility>
 
 #include "velk/system_commands.h"
 #include "velk/system_commands/entry_facts.h"
@@ -49,42 +48,6 @@ bool isAllowedMountPoint(const std::string& path) {
            path.find(kAllowedMountPointSuffix) != std::string::npos;
 }
 
-std::optional<WalkedPath> allowedWalk(const std::string& path, LastLink lastLink) {
-    if (!isJudgeablePath(path) || isForbiddenForOwnership(normalizePath(path))) {
-        return std::nullopt;
-    }
-    std::optional<WalkedPath> walked = walkPath(path, lastLink);
-    if (!walked || isForbiddenForOwnership(walked->realPath)) {
-        return std::nullopt;
-    }
-    if (S_ISLNK(walked->objectType)) {
-        std::optional<std::string> target = resolveLinks(walked->realPath);
-        if (!target || isForbiddenForOwnership(*target)) {
-            return std::nullopt;
-        }
-    }
-    return walked;
-}
-
-std::optional<WalkedPath> changeableWalk(const std::string& path, LastLink lastLink) {
-    std::optional<WalkedPath> walked = allowedWalk(path, lastLink);
-    if (!walked || isTopLevel(walked->realPath) || isTopLevel(normalizePath(path))) {
-        return std::nullopt;
-    }
-    return walked;
-}
-
-std::optional<WalkedPath> mountPointWalk(const std::string& path, LastLink lastLink) {
-    if (!isJudgeablePath(path) || !isAllowedMountPoint(normalizePath(path))) {
-        return std::nullopt;
-    }
-    std::optional<WalkedPath> walked = walkPath(path, lastLink);
-    if (!walked || !isAllowedMountPoint(walked->realPath)) {
-        return std::nullopt;
-    }
-    return walked;
-}
-
 // The refusal text of the ownership guard.
 std::string forbiddenForChown(const std::string& path) {
     return format("% is forbidden for chown", path);
@@ -98,27 +61,41 @@ std::string forbiddenMountPoint(const std::string& path) {
 }  // namespace
 
 Outcome<WalkedPath> walkAllowed(const std::string& path, LastLink lastLink) {
-    std::optional<WalkedPath> walked = allowedWalk(path, lastLink);
-    if (!walked) {
-        return Failure{forbiddenForChown(path)};
+    const Failure refused{forbiddenForChown(path)};
+    if (!isJudgeablePath(path) || isForbiddenForOwnership(normalizePath(path))) {
+        return refused;
     }
-    return std::move(*walked);
+    Outcome<WalkedPath> walked = walkPath(path, lastLink);
+    if (!walked || isForbiddenForOwnership(walked.value().realPath)) {
+        return refused;
+    }
+    if (S_ISLNK(walked.value().objectType)) {
+        std::optional<std::string> target = resolveLinks(walked.value().realPath);
+        if (!target || isForbiddenForOwnership(*target)) {
+            return refused;
+        }
+    }
+    return walked;
 }
 
 Outcome<WalkedPath> walkChangeable(const std::string& path, LastLink lastLink) {
-    std::optional<WalkedPath> walked = changeableWalk(path, lastLink);
-    if (!walked) {
+    Outcome<WalkedPath> walked = walkAllowed(path, lastLink);
+    if (walked && (isTopLevel(walked.value().realPath) || isTopLevel(normalizePath(path)))) {
         return Failure{forbiddenForChown(path)};
     }
-    return std::move(*walked);
+    return walked;
 }
 
 Outcome<WalkedPath> walkMountPoint(const std::string& path, LastLink lastLink) {
-    std::optional<WalkedPath> walked = mountPointWalk(path, lastLink);
-    if (!walked) {
-        return Failure{forbiddenMountPoint(path)};
+    const Failure refused{forbiddenMountPoint(path)};
+    if (!isJudgeablePath(path) || !isAllowedMountPoint(normalizePath(path))) {
+        return refused;
     }
-    return std::move(*walked);
+    Outcome<WalkedPath> walked = walkPath(path, lastLink);
+    if (!walked || !isAllowedMountPoint(walked.value().realPath)) {
+        return refused;
+    }
+    return walked;
 }
 
 bool isMountPoint(const WalkedPath& walked) {

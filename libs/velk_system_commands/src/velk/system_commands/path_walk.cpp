@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <deque>
+#include <optional>
 #include <utility>
 
 #include "velk/system_commands/path_forms.h"
@@ -223,7 +224,7 @@ FolderId folderIdOf(const struct stat& status) {
     return FolderId{status.st_dev, status.st_ino};
 }
 
-std::optional<WalkedPath> walkPath(std::string_view path, LastLink lastLink, int* error) {
+Outcome<WalkedPath> walkPath(std::string_view path, LastLink lastLink) {
     int failure = path.find('\0') != std::string_view::npos ? EINVAL : 0;
     std::vector<std::string> parts = splitComponents(path);
     Walk walk(lastLink, !parts.empty() && path.back() == '/');
@@ -235,10 +236,7 @@ std::optional<WalkedPath> walkPath(std::string_view path, LastLink lastLink, int
         failure = walk.finish(&result);
     }
     if (failure != 0) {
-        if (error != nullptr) {
-            *error = failure;
-        }
-        return std::nullopt;
+        return Failure{systemError(failure)};
     }
     result.endsWithDots = !parts.empty() && (parts.back() == "." || parts.back() == "..");
     return result;

@@ -3,12 +3,12 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "velk/kit/scoped_fd.h"
+#include "velk/system_commands/outcome.h"
 
 // A path looked up one component at a time on descriptors, links followed by hand, so that a
 // change made afterwards through the descriptors acts on exactly the place that was judged,
@@ -56,11 +56,11 @@ struct WalkedPath {
 // opened with O_PATH | O_NOFOLLOW in the folder reached so far; a link before the last
 // component, or the last one with LastLink::follow or a trailing slash, is read and followed;
 // ".." climbs to the folder the walk came from and nowhere else. A missing name ends the walk
-// of real objects: the rest is appended as written. Returns nullopt, with the reason in
-// `*error` when given, for any other failure: a step the system refuses, a NUL byte (EINVAL),
+// of real objects: the rest is appended as written. Fails, with the system's words for the
+// reason (systemError), for any other failure: a step the system refuses, a NUL byte (EINVAL),
 // more than 40 links (ELOOP), a link on a proc file system (EPERM: its text names nothing the
 // walk can follow), or a folder moved away from under the walk (ESTALE).
-std::optional<WalkedPath> walkPath(std::string_view path, LastLink lastLink, int* error = nullptr);
+Outcome<WalkedPath> walkPath(std::string_view path, LastLink lastLink);
 
 // Opens (O_PATH) the folder above the folder `fd`, as ".." does, and returns it only when it is
 // `expected`. Otherwise returns an invalid descriptor with the reason in `*error`: the

@@ -16,13 +16,13 @@ namespace velk::system_commands::detail {
 namespace {
 
 // What a walk reached: the real path, the names held in the folder, why the final object is
-// unreachable and whether a dangling link was followed; or the error.
+// unreachable and whether a dangling link was followed; or the failure text.
 std::string reached(std::string_view path, LastLink last) {
-    int error = 0;
-    std::optional<WalkedPath> walked = walkPath(path, last, &error);
-    if (!walked) {
-        return std::strerror(error);
+    Outcome<WalkedPath> outcome = walkPath(path, last);
+    if (!outcome) {
+        return outcome.error();
     }
+    const WalkedPath* walked = &outcome.value();
     std::string text = walked->realPath;
     for (const std::string& name : walked->names) {
         text += " " + name;
