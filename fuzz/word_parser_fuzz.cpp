@@ -1,8 +1,8 @@
 // The word reader and the registry lookup against a plain model of the command-line syntax.
 //
-// Input: one byte choosing the argument form, the registrations up to the first newline
-// (groups of names separated by '|', names by ','; a group starting with '!' is direct), then
-// the command line, taken whole.
+// Input: one byte that is skipped, the registrations up to the first newline (groups of names
+// separated by '|', names by ','; a group starting with '!' is direct), then the command line,
+// taken whole.
 
 #include <map>
 #include <optional>
@@ -14,8 +14,6 @@
 #include "fuzz_check.h"
 
 namespace {
-
-using Values = std::vector<std::optional<std::string>>;
 
 struct ModelWord {
     std::string text;
@@ -41,74 +39,6 @@ ModelWord modelWord(const std::string& line, std::size_t at) {
         ++end;
     }
     return {line.substr(at, end - at), end};
-}
-
-// What parseCommand makes of `line` for targets whose kinds `required` lists, starting from
-// `values`; nullopt when a required word is missing.
-std::optional<Values> modelParse(const std::string& line, const std::vector<bool>& required,
-                                 Values values) {
-    std::size_t at = 0;
-    auto skipBlanks = [&] {
-        while (at < line.size() && isBlank(line[at])) {
-            ++at;
-        }
-    };
-    skipBlanks();
-    while (at < line.size() && !isBlank(line[at])) {
-        ++at;
-    }
-    for (std::size_t i = 0; i < required.size(); ++i) {
-        skipBlanks();
-        if (at == line.size()) {
-            return required[i] ? std::nullopt : std::optional<Values>(values);
-        }
-        ModelWord word = modelWord(line, at);
-        if (!word.text.empty()) {
-            values[i] = word.text;
-        }
-        at = word.next;
-    }
-    return values;
-}
-
-// Every form of parseCommand the command table uses, on targets that start as "unset" so that
-// writing an empty word shows.
-void checkParse(const std::string& line, unsigned form) {
-    std::string r[3] = {"unset", "unset", "unset"};
-    std::optional<std::string> o[2];
-    bool ok = false;
-    std::vector<bool> required;
-    switch (form % 5) {
-        case 0:
-            ok = parseCommand(line, &r[0]);
-            required = {true};
-            break;
-        case 1:
-            ok = parseCommand(line, &r[0], &r[1]);
-            required = {true, true};
-            break;
-        case 2:
-            ok = parseCommand(line, &r[0], &o[0]);
-            required = {true, false};
-            break;
-        case 3:
-            ok = parseCommand(line, &r[0], &r[1], &o[0], &o[1]);
-            required = {true, true, false, false};
-            break;
-        default:
-            ok = parseCommand(line, &r[0], &r[1], &r[2], &o[0]);
-            required = {true, true, true, false};
-            break;
-    }
-    Values start, got;
-    std::size_t nextRequired = 0, nextOptional = 0;
-    for (bool isRequired : required) {
-        start.push_back(isRequired ? std::optional<std::string>("unset") : std::nullopt);
-        got.push_back(isRequired ? r[nextRequired++] : o[nextOptional++]);
-    }
-    std::optional<Values> expected = modelParse(line, required, start);
-    fuzzCheck(ok == expected.has_value(), "parseCommand fails exactly when a word is missing");
-    fuzzCheck(!ok || got == *expected, "parseCommand fills the targets as the model does");
 }
 
 // Reads every word with extractWord: each read stays within the line, moves forward and stops
@@ -178,7 +108,6 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     std::size_t newline = rest.find('\n');
     std::string registrations = rest.substr(0, newline);
     std::string line = newline == std::string::npos ? std::string() : rest.substr(newline + 1);
-    checkParse(line, data[0]);
     checkWords(line);
     checkLookup(registrations, line);
     return 0;

@@ -161,7 +161,7 @@ bool isDirect(const std::shared_ptr<ExecutableCommandContext>& context) {
 std::string shownCommand(const std::shared_ptr<ExecutableCommandContext>& context) {
     std::string shown;
     const std::string& line = context->command;
-    // The words are found the way the handlers' parseCommand finds them.
+    // The words are found the way the command's arguments are read for its handler.
     CommandIterator position = line.begin();
     skipSpaces(&position, line.end());
     advanceWhile(&position, line.end(), isNotSpace);

@@ -32,5 +32,4 @@ using elevard::wire::CommandIterator;
 using elevard::wire::extractWord;
 using elevard::wire::isNotQuote;
 using elevard::wire::isNotSpace;
-using elevard::wire::parseCommand;
 using elevard::wire::skipSpaces;

@@ -60,54 +60,6 @@ void extractWord(CommandIterator* position, CommandIterator end, Target* target)
     }
 }
 
-// Words after the last target are ignored.
-inline bool parseCommandImpl(CommandIterator*, CommandIterator) {
-    return true;
-}
-
-// Declared ahead so that either overload can call the other for the next target.
-template <typename... Rest>
-bool parseCommandImpl(CommandIterator* position, CommandIterator end, std::string* target,
-                      Rest... rest);
-template <typename... Rest>
-bool parseCommandImpl(CommandIterator* position, CommandIterator end,
-                      std::optional<std::string>* target, Rest... rest);
-
-// A required target: fails when the line has no further word.
-template <typename... Rest>
-bool parseCommandImpl(CommandIterator* position, CommandIterator end, std::string* target,
-                      Rest... rest) {
-    skipSpaces(position, end);
-    if (*position == end) {
-        return false;
-    }
-    extractWord(position, end, target);
-    return parseCommandImpl(position, end, rest...);
-}
-
-// An optional target: the end of the line leaves it, and every later one, empty.
-template <typename... Rest>
-bool parseCommandImpl(CommandIterator* position, CommandIterator end,
-                      std::optional<std::string>* target, Rest... rest) {
-    skipSpaces(position, end);
-    if (*position == end) {
-        return true;
-    }
-    extractWord(position, end, target);
-    return parseCommandImpl(position, end, rest...);
-}
-
-// Fills `targets` (std::string* for required words, std::optional<std::string>* for optional
-// ones, required first) from the words after the command name of `command`. Returns false
-// when a required word is missing; the targets already read keep their values.
-template <typename... Targets>
-bool parseCommand(const std::string& command, Targets... targets) {
-    CommandIterator position = command.begin();
-    skipSpaces(&position, command.end());
-    advanceWhile(&position, command.end(), isNotSpace);
-    return parseCommandImpl(&position, command.end(), targets...);
-}
-
 // Joins the command name and its arguments with single blanks into the line the reader above
 // reads back: an argument holding whitespace is put between single quotes, an empty argument
 // is sent as ''. Returns nullopt with a message in `*error` for a word the grammar cannot

@@ -2,73 +2,40 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+#include <vector>
+
 namespace elevard::wire {
 namespace {
 
-TEST(ParseCommandTest, OneRequiredWord) {
-    struct Case {
-        const char* line;
-        bool parsed;
-        const char* word;
-    };
-    const Case cases[] = {
-        {"cmd", false, ""},
-        {"cmd   ", false, ""},
-        {"", false, ""},
-        {"   ", false, ""},
-        {"cmd /a /b", true, "/a"},
-        {"cmd '/a b'", true, "/a b"},
-        {"cmd '/a b", true, "/a b"},
-        {"cmd it's", true, "it's"},
-        {"cmd ''", true, ""},
-        {"cmd '", true, ""},
-        {"cmd\t/a\n", true, "/a"},
-        {"  \tcmd /a", true, "/a"},
-        {"cmd /a ", true, "/a"},
-        {"'cmd x' /a", true, "x'"},
-        {"cmd \xc3\xa9t\xc3\xa9", true, "\xc3\xa9t\xc3\xa9"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        std::string word;
-        EXPECT_EQ(parseCommand(std::string(c.line), &word), c.parsed);
-        EXPECT_EQ(word, c.word);
+// The words after the command name of `line`, each read as the service reads its arguments.
+std::vector<std::string> wordsAfterName(const std::string& line) {
+    CommandIterator position = line.begin();
+    skipSpaces(&position, line.end());
+    advanceWhile(&position, line.end(), isNotSpace);
+    std::vector<std::string> words;
+    for (skipSpaces(&position, line.end()); position != line.end();
+         skipSpaces(&position, line.end())) {
+        words.emplace_back();
+        extractWord(&position, line.end(), &words.back());
     }
+    return words;
 }
 
-// Required words, then optional ones; every shape of target list goes through the same two
-// overloads, so two of each stand for the longer lists the handlers use.
-TEST(ParseCommandTest, RequiredThenOptionalWords) {
-    struct Case {
-        const char* line;
-        bool parsed;
-        const char* first;
-        const char* second;
-        std::optional<std::string> firstOptional;
-        std::optional<std::string> secondOptional;
+// What a client joins, the service's reader splits back into the same words.
+TEST(LineWordsTest, JoinedWordsReadBackAlike) {
+    const std::vector<std::string> lines[] = {
+        {"mv", "it's", "/x y"},
+        {"chown", "", "\t0", "1"},
+        {"mount", "//h/s", "/m", "user", "p a\ns"},
     };
-    const Case cases[] = {
-        {"cmd a b", true, "a", "b", std::nullopt, std::nullopt},
-        {"cmd a b ", true, "a", "b", std::nullopt, std::nullopt},
-        {"cmd 'a'b", true, "a", "b", std::nullopt, std::nullopt},
-        {"cmd a b u", true, "a", "b", "u", std::nullopt},
-        {"cmd a b u p extra", true, "a", "b", "u", "p"},
-        {"cmd a b '' x", true, "a", "b", std::nullopt, "x"},
-        {"cmd a b 'user name' 'pass word'", true, "a", "b", "user name", "pass word"},
-        // A missing required word fails; the words already read keep their values.
-        {"cmd /a", false, "/a", "", std::nullopt, std::nullopt},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        std::string first, second;
-        std::optional<std::string> firstOptional, secondOptional;
-        EXPECT_EQ(
-            parseCommand(std::string(c.line), &first, &second, &firstOptional, &secondOptional),
-            c.parsed);
-        EXPECT_EQ(first, c.first);
-        EXPECT_EQ(second, c.second);
-        EXPECT_EQ(firstOptional, c.firstOptional);
-        EXPECT_EQ(secondOptional, c.secondOptional);
+    for (const std::vector<std::string>& words : lines) {
+        SCOPED_TRACE(::testing::PrintToString(words));
+        std::string error;
+        std::optional<std::string> line = joinWords(words, &error);
+        ASSERT_TRUE(line) << error;
+        EXPECT_EQ(wordsAfterName(*line), std::vector<std::string>(words.begin() + 1, words.end()));
     }
 }
 

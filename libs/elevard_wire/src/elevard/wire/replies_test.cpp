@@ -4,8 +4,6 @@
 
 #include <climits>
 
-#include "elevard/wire/line_words.h"
-
 namespace elevard {
 
 // Found by argument-dependent lookup, so beside the types.
@@ -83,27 +81,6 @@ TEST(RepliesTest, DecodersRefuseMalformedPayloads) {
          {std::string("1234567"), message.substr(0, 10), message + "x", encodeInteger(-1)}) {
         SCOPED_TRACE(stream.size());
         EXPECT_FALSE(decodeMessage(stream));
-    }
-}
-
-// What a client joins, the service's reader splits back into the same words.
-TEST(LineWordsTest, JoinedWordsReadBackAlike) {
-    const std::vector<std::string> lines[] = {
-        {"mv", "it's", "/x y"},
-        {"chown", "", "\t0", "1"},
-        {"mount", "//h/s", "/m", "user", "p a\ns"},
-    };
-    for (const std::vector<std::string>& words : lines) {
-        SCOPED_TRACE(::testing::PrintToString(words));
-        std::string error;
-        std::optional<std::string> line = joinWords(words, &error);
-        ASSERT_TRUE(line) << error;
-        std::optional<std::string> read[4];
-        ASSERT_TRUE(parseCommand(*line, &read[0], &read[1], &read[2], &read[3]));
-        for (size_t i = 0; i < 4; ++i) {
-            // An empty word reads back as no value: the handlers treat both alike.
-            EXPECT_EQ(read[i].value_or(""), i + 1 < words.size() ? words[i + 1] : "");
-        }
     }
 }
 
