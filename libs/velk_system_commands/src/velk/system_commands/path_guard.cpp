@@ -61,18 +61,18 @@ std::string forbiddenMountPoint(const std::string& path) {
 }  // namespace
 
 Outcome<WalkedPath> walkAllowed(const std::string& path, LastLink lastLink) {
-    const Failure refused{forbiddenForChown(path)};
+    auto refused = [&path] { return Failure{forbiddenForChown(path)}; };
     if (!isJudgeablePath(path) || isForbiddenForOwnership(normalizePath(path))) {
-        return refused;
+        return refused();
     }
     Outcome<WalkedPath> walked = walkPath(path, lastLink);
     if (!walked || isForbiddenForOwnership(walked.value().realPath)) {
-        return refused;
+        return refused();
     }
     if (S_ISLNK(walked.value().objectType)) {
         std::optional<std::string> target = resolveLinks(walked.value().realPath);
         if (!target || isForbiddenForOwnership(*target)) {
-            return refused;
+            return refused();
         }
     }
     return walked;
@@ -87,13 +87,13 @@ Outcome<WalkedPath> walkChangeable(const std::string& path, LastLink lastLink) {
 }
 
 Outcome<WalkedPath> walkMountPoint(const std::string& path, LastLink lastLink) {
-    const Failure refused{forbiddenMountPoint(path)};
+    auto refused = [&path] { return Failure{forbiddenMountPoint(path)}; };
     if (!isJudgeablePath(path) || !isAllowedMountPoint(normalizePath(path))) {
-        return refused;
+        return refused();
     }
     Outcome<WalkedPath> walked = walkPath(path, lastLink);
     if (!walked || !isAllowedMountPoint(walked.value().realPath)) {
-        return refused;
+        return refused();
     }
     return walked;
 }
