@@ -6,7 +6,11 @@
 namespace velk::system_commands::detail {
 
 std::string changeFailed(const std::string& operation, int error) {
-    return format("%: %", operation, system_commands::systemError(error));
+    return changeFailed(operation, system_commands::systemError(error));
+}
+
+std::string changeFailed(const std::string& operation, const std::string& reason) {
+    return format("%: %", operation, reason);
 }
 
 std::string changeFailedAt(const ShownChange& shown, const std::string& below, int error) {

@@ -21,6 +21,8 @@ struct ShownChange {
 // The failure text of a change: what was asked, as its command line would read, and the
 // system's words for `error`: "<operation>: <reason>".
 std::string changeFailed(const std::string& operation, int error);
+// The same with the reason given as text.
+std::string changeFailed(const std::string& operation, const std::string& reason);
 
 // The failure text of a change that failed: on an entry it left alone on purpose (kOtherMount,
 // kLinkedFile), the entry `below` the path shown ("" for the path itself) and why; otherwise

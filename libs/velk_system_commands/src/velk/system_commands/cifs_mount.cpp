@@ -118,7 +118,7 @@ MountCode SystemCommands::mount(const std::string& source, const std::string& mo
                 system_commands::detail::runProgram(mountAttempt(params, staging.path(), shown),
                                                     [&](const char* piece) { output += piece; }))) {
             if (Outcome<void> moved = staging.moveOnto(held.object.get()); !moved) {
-                setLastError(format("mount %: %", mountPoint, moved.error()));
+                setLastError(changeFailed("mount " + mountPoint, moved.error()));
                 writeDiagnostic("Mount command \"", shown, "\" succeeded, but moving the share to ",
                                 mountPoint, " has failed: ", moved.error());
                 return MountCode::otherError;
