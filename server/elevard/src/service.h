@@ -3,6 +3,8 @@
 #include <chrono>
 #include <functional>
 
+#include "service_loop.h"
+
 class CommandsFactory;
 
 // The number of worker threads, and so the number of commands that may run at once.
@@ -11,11 +13,6 @@ inline constexpr int kServiceWorkers = 16;
 // How long the commands still running (or queued) at the first SIGTERM or SIGINT may take
 // before the service stops at once.
 inline constexpr std::chrono::seconds kStopGrace{30};
-
-// The exit status of a service stopped at once: by a second SIGTERM or SIGINT, or by commands
-// still unfinished kStopGrace after the first. Their clients see their connections close
-// without a reply.
-inline constexpr int kForcedStopStatus = 2;
 
 // Service mode, on the main thread; `factory` must no longer be written. Catches the
 // broken-pipe signal (a write to a closed peer then fails instead of ending the process) and

@@ -14,7 +14,6 @@
 #include <utility>
 
 #include "front_door.h"
-#include "service.h"
 #include "stop_signals.h"
 #include "velk/system_commands/mount_staging.h"
 #include "velk/system_commands/program_run.h"

@@ -18,6 +18,11 @@ class FrontDoor;
 class StopSignals;
 class WorkerPool;
 
+// The exit status of a service stopped at once: by a second SIGTERM or SIGINT, or by commands
+// still unfinished the grace period after the first. Their clients see their connections close
+// without a reply.
+inline constexpr int kForcedStopStatus = 2;
+
 // The main thread's event loop: collects the lines of slow senders and posts them, writes the
 // replies that connections could not take at once, closes late connections, makes room when
 // descriptors run short, moves the listening socket on from workers stuck in a command and

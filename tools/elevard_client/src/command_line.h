@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "elevard/client.h"
 #include "elevard/protocol.h"
 
 namespace elevard_client {

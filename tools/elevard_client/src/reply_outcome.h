@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "elevard/protocol.h"
+#include "elevard/reply.h"
 
 namespace elevard_client {
 

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "elevard/client.h"
 #include "elevard/command_table.h"
 
 namespace elevard {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "elevard/client.h"
+#include "elevard/reply.h"
 #include "velk/kit/scoped_fd.h"
 
 namespace elevard::detail {

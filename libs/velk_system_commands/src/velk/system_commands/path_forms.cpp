@@ -1,7 +1,5 @@
 #include "velk/system_commands/path_forms.h"
 
-#include "velk/system_commands/path_walk.h"
-
 namespace velk::system_commands::detail {
 
 std::vector<std::string> splitComponents(std::string_view path) {
@@ -40,14 +38,6 @@ std::string normalizePath(std::string_view path) {
         normalized += part;
     }
     return normalized.empty() ? "/" : normalized;
-}
-
-std::optional<std::string> resolveLinks(std::string_view path) {
-    Outcome<WalkedPath> walked = walkPath(path, LastLink::follow);
-    if (!walked) {
-        return std::nullopt;
-    }
-    return std::move(walked.value().realPath);
 }
 
 }  // namespace velk::system_commands::detail

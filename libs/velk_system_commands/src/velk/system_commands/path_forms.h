@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,15 +17,6 @@ bool isJudgeablePath(std::string_view path);
 // components dropped, each ".." removing the component before it (".." at the root stays at
 // the root), no trailing slash. The root itself is "/". The file system is not consulted.
 std::string normalizePath(std::string_view path);
-
-// Returns the absolute path `path` with every symbolic link among its existing components
-// resolved, component by component on descriptors as the kernel would (walkPath, links in the
-// last component followed), and its missing components appended lexically (whatever creates
-// them makes real directories). A dangling link is replaced by its target, resolved the same
-// way. Returns nullopt when the path cannot be judged: any step that fails for a reason other
-// than a missing name, more than 40 links followed, or a link inside /proc (its target there
-// depends on the process that reads it). The result may be longer than PATH_MAX.
-std::optional<std::string> resolveLinks(std::string_view path);
 
 // The non-empty components of `path` between its slashes, in order.
 std::vector<std::string> splitComponents(std::string_view path);

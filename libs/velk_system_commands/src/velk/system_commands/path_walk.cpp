@@ -256,4 +256,12 @@ kit::ScopedFd openParentFolder(int fd, const FolderId& expected, int* error) {
     return up;
 }
 
+std::optional<std::string> resolveLinks(std::string_view path) {
+    Outcome<WalkedPath> walked = walkPath(path, LastLink::follow);
+    if (!walked) {
+        return std::nullopt;
+    }
+    return std::move(walked.value().realPath);
+}
+
 }  // namespace velk::system_commands::detail

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,5 +67,14 @@ Outcome<WalkedPath> walkPath(std::string_view path, LastLink lastLink);
 // `expected`. Otherwise returns an invalid descriptor with the reason in `*error`: the
 // system's, or ESTALE when the folder above is another one (the folder was moved).
 kit::ScopedFd openParentFolder(int fd, const FolderId& expected, int* error);
+
+// Returns the absolute path `path` with every symbolic link among its existing components
+// resolved, component by component on descriptors as the kernel would (walkPath, links in the
+// last component followed), and its missing components appended lexically (whatever creates
+// them makes real directories). A dangling link is replaced by its target, resolved the same
+// way. Returns nullopt when the path cannot be judged: any step that fails for a reason other
+// than a missing name, more than 40 links followed, or a link inside /proc (its target there
+// depends on the process that reads it). The result may be longer than PATH_MAX.
+std::optional<std::string> resolveLinks(std::string_view path);
 
 }  // namespace velk::system_commands::detail
