@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "elevard/wire/descriptor_message.h"
 #include "elevard/wire/domain_socket.h"
 
 namespace elevard::wire {
@@ -142,28 +143,17 @@ bool readInt64(int socket, long* value) {
 }
 
 int readFd(int socket) {
-    // Wire layout of a descriptor message: one data byte (its value is meaningless) and one
-    // control message of CMSG_LEN(sizeof(int)) = 20 bytes, SOL_SOCKET / SCM_RIGHTS, carrying
-    // the descriptor as one int.
-    char data = 0;
-    iovec vector{&data, sizeof data};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-
+    detail::DescriptorMessage received;
     ssize_t got;
     do {
-        got = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+        got = ::recvmsg(socket, &received.message, MSG_CMSG_CLOEXEC);
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
         return -1;
     }
-    int fd = acceptedDescriptor(&message);
+    int fd = acceptedDescriptor(&received.message);
     if (fd < 0) {
-        closeReceivedDescriptors(&message);
+        closeReceivedDescriptors(&received.message);
     }
     return fd;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include "elevard/wire/descriptor_message.h"
 #include "elevard/wire/domain_socket.h"
 
 namespace elevard::wire {
@@ -75,24 +76,15 @@ long sendData(int socket, const WriteRequest* request) {
 
 // Sends one descriptor message carrying `fd` with `flags`; the result of sendmsg.
 ssize_t sendDescriptor(int socket, int fd, int flags) {
-    // One data byte (the kernel passes no control data without one) and one SCM_RIGHTS
-    // control message of CMSG_LEN(sizeof(int)) = 20 bytes in a 24-byte buffer.
-    char data = 0;
-    iovec vector{&data, sizeof data};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    detail::DescriptorMessage sending;
+    cmsghdr* header = CMSG_FIRSTHDR(&sending.message);
     header->cmsg_len = CMSG_LEN(sizeof(int));
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
     std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
     ssize_t sent;
     do {
-        sent = ::sendmsg(socket, &message, flags);
+        sent = ::sendmsg(socket, &sending.message, flags);
     } while (sent < 0 && errno == EINTR);
     return sent;
 }
