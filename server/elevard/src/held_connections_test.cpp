@@ -27,14 +27,7 @@ using velk::kit::ScopedFd;
 // its idle descriptors. The service runs with a descriptor limit that the idle flood exceeds.
 TEST_F(ServiceLoadTest, ClientsThatHoldConnectionsKeepNobodyOut) {
     constexpr rlim_t kServiceLimit = 1024;
-    std::string error;
-    // A small quarantine, so that what AddressSanitizer holds back does not count as held.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    ASSERT_TRUE(startService(
-        ELEVARD_BINARY,
-        {"ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":quarantine_size_mb=1"},
-        &service_, &error))
-        << error;
+    ASSERT_NO_FATAL_FAILURE(startService());
     rlimit limit{};
     ASSERT_EQ(prlimit(service_.pid(), RLIMIT_NOFILE, nullptr, &limit), 0);
     limit.rlim_cur = kServiceLimit;

@@ -195,15 +195,7 @@ namespace {
 using namespace service_load;
 
 TEST_F(ServiceLoadTest, ServesEveryRequestRightBesideHostileConnections) {
-    std::string error;
-    // ASan's quarantine holds freed memory back on purpose; a small one keeps the resident
-    // size about the service's own memory.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    ASSERT_TRUE(startService(
-        ELEVARD_BINARY,
-        {"ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":quarantine_size_mb=1"},
-        &service_, &error))
-        << error;
+    ASSERT_NO_FATAL_FAILURE(startService());
     EXPECT_EQ(exchangeLine(kPath, "exists " + root_), integerMessage(1));
     const size_t idle = requestDescriptorCount(service_.pid());
     const long startKiB = residentKiB(service_.pid());
